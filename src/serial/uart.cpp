@@ -1,0 +1,142 @@
+#include "serial/uart.h"
+
+#include "serial/custom_baud.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+int g_uart_fd = -1;
+
+namespace {
+
+struct RateSpeed {
+    uint32_t rate;
+    speed_t speed;
+};
+
+// Rates set by their standard speed code; every other rate is a custom speed.
+constexpr std::array<RateSpeed, 19> k_rate_table{{
+    {0, B0},         {50, B50},       {75, B75},       {110, B110},     {134, B134},
+    {150, B150},     {200, B200},     {300, B300},     {600, B600},     {1200, B1200},
+    {1800, B1800},   {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
+}};
+
+constexpr bool rates_ascending()
+{
+    for (size_t i = 1; i < k_rate_table.size(); ++i)
+        if (k_rate_table[i - 1].rate >= k_rate_table[i].rate)
+            return false;
+    return true;
+}
+static_assert(rates_ascending(), "each rate appears once");
+static_assert(k_rate_table.front().speed == B0 && k_rate_table.back().speed == B230400);
+
+int report_errno(int line)
+{
+    int err = errno;
+    fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, line, strerror(err));
+    return -err;
+}
+
+} // namespace
+
+std::optional<speed_t> standard_speed(uint32_t rate)
+{
+    for (const RateSpeed &rs : k_rate_table)
+        if (rs.rate == rate)
+            return rs.speed;
+    return std::nullopt;
+}
+
+int uart_init(const char *device, uint32_t rate)
+{
+    // The settings record starts from zero, not from what the device had.
+    struct termios tio {};
+    tio.c_iflag = IGNPAR;
+    tio.c_cflag = CS8 | CSTOPB | CREAD | CLOCAL;
+    tio.c_cc[VEOL2] = 10; // VMIN and VTIME stay 0: reads return at once
+    const std::optional<speed_t> speed = standard_speed(rate);
+    if (speed)
+        cfsetospeed(&tio, *speed); // input speed 0: it follows the output speed
+
+    if (device == nullptr) {
+        fprintf(stderr, "%s(%d): ERROR: No device specification.\n", SRC_NAME, 436);
+        return -1;
+    }
+
+    g_uart_fd = open(device, O_RDWR | O_NOCTTY);
+    if (g_uart_fd == -1) {
+        int err = errno;
+        fprintf(stderr, "%s(%d): ERROR: %s, %s\n", SRC_NAME, 432, strerror(err), device);
+        return -err;
+    }
+
+    // Only a test that the descriptor is a terminal; the settings read are not used.
+    struct termios current {};
+    if (tcgetattr(g_uart_fd, &current) == -1)
+        return report_errno(444);
+    if (tcflush(g_uart_fd, TCIFLUSH) == -1)
+        return report_errno(447);
+
+    int rc;
+    if (speed) {
+        rc = tcsetattr(g_uart_fd, TCSANOW, &tio);
+    } else {
+        const LineSettings s{tio.c_iflag, tio.c_oflag, tio.c_cflag,       tio.c_lflag,
+                             tio.c_line,  tio.c_cc,    sizeof tio.c_cc};
+        rc = apply_custom_rate(g_uart_fd, s, rate);
+    }
+    if (rc == -1)
+        return report_errno(450);
+    return 0;
+}
+
+void uart_close()
+{
+    if (g_uart_fd != -1) {
+        close(g_uart_fd);
+        g_uart_fd = -1;
+    }
+}
+
+int get_msec()
+{
+    struct timeval tv {};
+    gettimeofday(&tv, nullptr);
+    const uint32_t ms = static_cast<uint32_t>(tv.tv_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
+    return static_cast<int>(ms);
+}
+
+int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout)
+{
+    const uint32_t start = static_cast<uint32_t>(get_msec());
+    if (length == 0)
+        return 0;
+
+    uint32_t remaining = length;
+    uint8_t *pos = buf;
+    for (;;) {
+        const ssize_t n = read(*port, pos, remaining);
+        if (n == -1) {
+            int err = errno;
+            fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, 279, strerror(err));
+            return -err;
+        }
+        pos += n;
+        remaining -= static_cast<uint32_t>(n);
+        // The limit is tested before completion: bytes that complete the
+        // frame at or after the limit still count as a time-out.
+        if (msec_elapsed(start, static_cast<uint32_t>(get_msec())) >= timeout) {
+            fprintf(stderr, "%s(%d): ERROR: timeout\n", SRC_NAME, 285);
+            return RECV_TIMEOUT;
+        }
+        if (remaining == 0)
+            return 0;
+    }
+}

@@ -4,8 +4,7 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-int apply_custom_rate(int fd, const LineSettings &s, uint32_t rate)
-{
+int apply_custom_rate(int fd, const LineSettings &s, uint32_t rate) {
     struct termios2 t2 {};
     t2.c_iflag = s.iflag;
     t2.c_oflag = s.oflag;

@@ -20,4 +20,3 @@ struct LineSettings {
 // Applies `s` at once (TCSETS2) with an output speed of exactly `rate` baud
 // and the input following the output speed. Returns 0 or -1 with errno set.
 int apply_custom_rate(int fd, const LineSettings &s, uint32_t rate);
-

@@ -21,14 +21,13 @@ struct RateSpeed {
 
 // Rates set by their standard speed code; every other rate is a custom speed.
 constexpr std::array<RateSpeed, 19> k_rate_table{{
-    {0, B0},         {50, B50},       {75, B75},       {110, B110},     {134, B134},
-    {150, B150},     {200, B200},     {300, B300},     {600, B600},     {1200, B1200},
-    {1800, B1800},   {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200},
+    {0, B0},         {50, B50},       {75, B75},         {110, B110},       {134, B134},
+    {150, B150},     {200, B200},     {300, B300},       {600, B600},       {1200, B1200},
+    {1800, B1800},   {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},
     {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
 }};
 
-constexpr bool rates_ascending()
-{
+constexpr bool rates_ascending() {
     for (size_t i = 1; i < k_rate_table.size(); ++i)
         if (k_rate_table[i - 1].rate >= k_rate_table[i].rate)
             return false;
@@ -37,8 +36,7 @@ constexpr bool rates_ascending()
 static_assert(rates_ascending(), "each rate appears once");
 static_assert(k_rate_table.front().speed == B0 && k_rate_table.back().speed == B230400);
 
-int report_errno(int line)
-{
+int report_errno(int line) {
     int err = errno;
     fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, line, strerror(err));
     return -err;
@@ -46,16 +44,14 @@ int report_errno(int line)
 
 } // namespace
 
-std::optional<speed_t> standard_speed(uint32_t rate)
-{
+std::optional<speed_t> standard_speed(uint32_t rate) {
     for (const RateSpeed &rs : k_rate_table)
         if (rs.rate == rate)
             return rs.speed;
     return std::nullopt;
 }
 
-int uart_init(const char *device, uint32_t rate)
-{
+int uart_init(const char *device, uint32_t rate) {
     // The settings record starts from zero, not from what the device had.
     struct termios tio {};
     tio.c_iflag = IGNPAR;
@@ -88,7 +84,7 @@ int uart_init(const char *device, uint32_t rate)
     if (speed) {
         rc = tcsetattr(g_uart_fd, TCSANOW, &tio);
     } else {
-        const LineSettings s{tio.c_iflag, tio.c_oflag, tio.c_cflag,       tio.c_lflag,
+        const LineSettings s{tio.c_iflag, tio.c_oflag, tio.c_cflag,    tio.c_lflag,
                              tio.c_line,  tio.c_cc,    sizeof tio.c_cc};
         rc = apply_custom_rate(g_uart_fd, s, rate);
     }
@@ -97,24 +93,22 @@ int uart_init(const char *device, uint32_t rate)
     return 0;
 }
 
-void uart_close()
-{
+void uart_close() {
     if (g_uart_fd != -1) {
         close(g_uart_fd);
         g_uart_fd = -1;
     }
 }
 
-int get_msec()
-{
+int get_msec() {
     struct timeval tv {};
     gettimeofday(&tv, nullptr);
-    const uint32_t ms = static_cast<uint32_t>(tv.tv_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
+    const uint32_t ms =
+        static_cast<uint32_t>(tv.tv_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
     return static_cast<int>(ms);
 }
 
-int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout)
-{
+int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout) {
     const uint32_t start = static_cast<uint32_t>(get_msec());
     if (length == 0)
         return 0;

@@ -31,7 +31,9 @@ void uart_close();
 int get_msec();
 
 // Milliseconds from `start` to `now` on the wrapping 32-bit clock.
-constexpr uint32_t msec_elapsed(uint32_t start, uint32_t now) { return now - start; }
+constexpr uint32_t msec_elapsed(uint32_t start, uint32_t now) {
+    return now - start;
+}
 
 // Receives exactly `length` bytes from the port into `buf` within `timeout`
 // milliseconds, polling without pause. Returns 0, RECV_TIMEOUT or -errno.

@@ -12,8 +12,7 @@ class UniqueFd {
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd &&o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    UniqueFd &operator=(UniqueFd &&o) noexcept
-    {
+    UniqueFd &operator=(UniqueFd &&o) noexcept {
         if (this != &o)
             reset(std::exchange(o.fd_, -1));
         return *this;
@@ -24,8 +23,7 @@ class UniqueFd {
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd = -1)
-    {
+    void reset(int fd = -1) {
         if (fd_ >= 0)
             ::close(fd_);
         fd_ = fd;

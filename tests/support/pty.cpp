@@ -14,8 +14,7 @@
 
 namespace testsupport {
 
-PtyPair::PtyPair()
-{
+PtyPair::PtyPair() {
     master_.reset(posix_openpt(O_RDWR | O_NOCTTY));
     if (!master_ || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0) {
         perror("posix_openpt");
@@ -29,13 +28,18 @@ PtyPair::PtyPair()
     slave_path_ = name;
 }
 
-void PtyPair::hold_slave() { slave_hold_.reset(::open(slave_path_.c_str(), O_RDWR | O_NOCTTY)); }
+void PtyPair::hold_slave() {
+    slave_hold_.reset(::open(slave_path_.c_str(), O_RDWR | O_NOCTTY));
+}
 
-uint32_t LineState::speed_code() const { return cflag & CBAUD; }
-bool LineState::custom_speed() const { return speed_code() == BOTHER; }
+uint32_t LineState::speed_code() const {
+    return cflag & CBAUD;
+}
+bool LineState::custom_speed() const {
+    return speed_code() == BOTHER;
+}
 
-LineState read_line_state(int fd)
-{
+LineState read_line_state(int fd) {
     struct termios2 t2 {};
     if (ioctl(fd, TCGETS2, &t2) != 0)
         throw std::runtime_error("TCGETS2 failed");
@@ -52,8 +56,7 @@ LineState read_line_state(int fd)
     return s;
 }
 
-UniqueFd open_raw_port(const std::string &path, uint32_t rate)
-{
+UniqueFd open_raw_port(const std::string &path, uint32_t rate) {
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY));
     if (!fd)
         throw std::runtime_error("cannot open " + path);
@@ -67,8 +70,7 @@ UniqueFd open_raw_port(const std::string &path, uint32_t rate)
     return fd;
 }
 
-void write_all(int fd, const std::vector<uint8_t> &bytes)
-{
+void write_all(int fd, const std::vector<uint8_t> &bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -81,8 +83,7 @@ void write_all(int fd, const std::vector<uint8_t> &bytes)
     }
 }
 
-std::vector<uint8_t> read_some(int fd, size_t count, int timeout_ms)
-{
+std::vector<uint8_t> read_some(int fd, size_t count, int timeout_ms) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
     std::vector<uint8_t> out;
@@ -91,7 +92,9 @@ std::vector<uint8_t> read_some(int fd, size_t count, int timeout_ms)
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
         if (left <= 0)
             break;
-        struct pollfd p {fd, POLLIN, 0};
+        struct pollfd p {
+            fd, POLLIN, 0
+        };
         if (::poll(&p, 1, static_cast<int>(left)) <= 0)
             continue;
         if (!(p.revents & POLLIN))
@@ -106,8 +109,7 @@ std::vector<uint8_t> read_some(int fd, size_t count, int timeout_ms)
     return out;
 }
 
-std::string hex(const std::vector<uint8_t> &bytes)
-{
+std::string hex(const std::vector<uint8_t> &bytes) {
     std::string s;
     char b[4];
     for (size_t i = 0; i < bytes.size(); ++i) {

@@ -36,8 +36,8 @@ struct LineState {
     std::array<uint8_t, 19> cc{};
     uint32_t ispeed = 0, ospeed = 0;
 
-    uint32_t speed_code() const;  // the CBAUD bits of cflag
-    bool custom_speed() const;    // speed code is BOTHER
+    uint32_t speed_code() const; // the CBAUD bits of cflag
+    bool custom_speed() const;   // speed code is BOTHER
 };
 
 // Reads the settings of the terminal behind `fd` (a master reports its slave's).

@@ -3,10 +3,10 @@
 #include "fd.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -14,8 +14,7 @@
 
 namespace testsupport {
 
-std::string tool_path()
-{
+std::string tool_path() {
     if (const char *p = std::getenv("UPDATE_SYSCON"))
         return p;
     return UPDATE_SYSCON_PATH;
@@ -23,8 +22,7 @@ std::string tool_path()
 
 namespace {
 
-ToolResult run_argv(const std::string &path, const std::vector<std::string> &argv, int timeout_ms)
-{
+ToolResult run_argv(const std::string &path, const std::vector<std::string> &argv, int timeout_ms) {
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -80,15 +78,14 @@ ToolResult run_argv(const std::string &path, const std::vector<std::string> &arg
 
 } // namespace
 
-ToolResult run_tool(const std::vector<std::string> &args, int timeout_ms, const std::string &argv0)
-{
+ToolResult run_tool(const std::vector<std::string> &args, int timeout_ms,
+                    const std::string &argv0) {
     std::vector<std::string> argv{argv0.empty() ? tool_path() : argv0};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_argv(tool_path(), argv, timeout_ms);
 }
 
-ToolResult run_program(const std::vector<std::string> &argv, int timeout_ms)
-{
+ToolResult run_program(const std::vector<std::string> &argv, int timeout_ms) {
     return run_argv(argv.at(0), argv, timeout_ms);
 }
 

@@ -7,9 +7,9 @@
 namespace testsupport {
 
 struct ToolResult {
-    int status = -1;  // exit status 0..255, or -signal when killed
-    std::string out;  // standard output, byte for byte
-    std::string err;  // standard error, byte for byte
+    int status = -1; // exit status 0..255, or -signal when killed
+    std::string out; // standard output, byte for byte
+    std::string err; // standard error, byte for byte
 };
 
 // Path of the update_syscon binary under test.

@@ -1,0 +1,33 @@
+// The command line of update_syscon: options, keywords and their values.
+#pragma once
+
+#include <cstdint>
+
+enum : int {
+    OP_WRITE = 1,
+    OP_READ = 2,
+    OP_VERSION = 3,
+    OP_CHECKSUM = 4,
+};
+
+struct Options {
+    const char *device = nullptr; // -d
+    const char *file = nullptr;   // -f
+    uint32_t rate = 38400;        // -b
+    int operation = 0;            // -o, 0 when none was given
+    int target = 0;               // -t, 0 when none was given
+};
+
+enum ParseResult : int {
+    PARSE_OK,    // go on with the operation
+    PARSE_HELP,  // -h: print the usage text, exit 0
+    PARSE_ERROR, // the error is reported: print the usage text, exit 1
+};
+
+// Operation or target code of a keyword, or 0 for none.
+int operation_code(const char *keyword);
+int target_code(const char *keyword);
+
+// Parses argv with getopt into `opt` and the skip area globals. getopt keeps
+// its own state: a caller that parses twice resets optind first.
+ParseResult parse_options(int argc, char **argv, Options *opt);

@@ -1,0 +1,105 @@
+#include "protocol/protocol.h"
+
+namespace {
+
+uint32_t be32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Judges an accepted response by what the command asked for, and reports a
+// failed attempt. Returns true when the command was carried out.
+bool accept(const CmdRequest &req, const CmdReply &reply, bool parsed) {
+    const uint8_t status = reply.payload[0];
+    switch (req.command) {
+    case CMD_N_DEV:
+        if (parsed && status == req.device_id)
+            return true;
+        fprintf(stderr, "ERROR: Invalid Response: Device ID Disagreement(0x%01x)\n", status);
+        return false;
+    case CMD_N_SIZ:
+        if (parsed && be32(reply.payload) == req.value)
+            return true;
+        fprintf(stderr, "ERROR: Invalid Response: Block Size Disagreement(0x%08x -> 0x%08x)\n",
+                req.value, be32(reply.payload));
+        return false;
+    case CMD_N_ERS:
+        if (parsed && status == 0)
+            return true;
+        fprintf(stderr, "ERROR: Invalid Response: Erase error(0x%01x)\n", status);
+        return false;
+    case CMD_N_WDT:
+        if (parsed && status == 0)
+            return true;
+        fprintf(stderr, "ERROR: Invalid Response: Write Data error(0x%01x)\n", status);
+        return false;
+    default: { // CMD_N_RDT
+        if (!parsed || status != 0) {
+            fprintf(stderr, "ERROR: Invalid Response: Read Data error(0x%01x)\n", status);
+            return false;
+        }
+        const uint16_t received = static_cast<uint16_t>(reply.payload[2] << 8 | reply.payload[3]);
+        const uint16_t computed = calc_sum(reply.data, req.value);
+        if (received == computed)
+            return true;
+        fprintf(stderr, "ERROR: Invalid Response: Read Data error(sum=0x%01x / 0x%01x)\n", received,
+                computed);
+        return false;
+    }
+    }
+}
+
+} // namespace
+
+int exec_cmd(int *port, int command, CmdReply *reply, uint32_t a, uint32_t b, const uint8_t *data) {
+    CmdRequest req{};
+    req.command = static_cast<uint32_t>(command);
+    switch (command) {
+    case CMD_N_DEV:
+        req.device_id = static_cast<uint8_t>(a);
+        break;
+    case CMD_N_SIZ:
+        req.value = a;
+        break;
+    case CMD_N_ERS:
+    case CMD_N_WDT:
+    case CMD_N_RDT:
+        req.address = a;
+        req.value = b;
+        req.data = data;
+        break;
+    default:
+        break;
+    }
+
+    if (command >= CMD_N_IRV && command <= CMD_N_FSM) {
+        // Queries get one attempt and no message of their own.
+        if (send_cmd(port, &req) != 0)
+            return -1;
+        reply->command = req.command;
+        reply->expected_length = expected_length(command, 0);
+        return analyze_response(port, reply) == 0 ? 0 : -1;
+    }
+    if (command == CMD_N_RDT && b != g_block_size) {
+        // The block is found and summed by the agreed block size alone.
+        fprintf(stderr, "ERROR: RDT: length 0x%x is not the block size 0x%x\n", b, g_block_size);
+        return -1;
+    }
+    if (command < CMD_N_IRV || command > CMD_N_RDT) {
+        // No caller issues these; nothing is sent.
+        fprintf(stderr, "ERROR: Not Define Command: CMD_N_*** = %d)\n", command);
+        return 0;
+    }
+
+    for (int attempt = 0; attempt < EXEC_ATTEMPTS; ++attempt) {
+        if (send_cmd(port, &req) != 0)
+            return -1; // never acknowledged: further attempts would fare no better
+        reply->command = req.command;
+        reply->expected_length = expected_length(command, req.value);
+        const bool parsed = analyze_response(port, reply) == 0;
+        if (accept(req, *reply, parsed))
+            return 0;
+    }
+    fprintf(stderr, "ERROR: Retry OUT(%d): CMD_N_*** = %d)\n", EXEC_ATTEMPTS, command);
+    return -1;
+}

@@ -1,0 +1,132 @@
+#include "protocol/protocol.h"
+
+#include "serial/uart.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+uint16_t calc_sum(const uint8_t *bytes, uint32_t count) {
+    uint16_t sum = 0;
+    for (uint32_t i = 0; i < count; ++i)
+        sum = static_cast<uint16_t>(sum + bytes[i]);
+    return sum;
+}
+
+namespace {
+
+// Appends frame fields at a write position in g_frame_buf.
+struct FrameWriter {
+    uint32_t pos = 1; // byte 0 is STX
+
+    void byte(uint8_t b) { g_frame_buf[pos++] = b; }
+    void u32(uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            byte(static_cast<uint8_t>(v >> shift));
+    }
+    void u16(uint16_t v) {
+        byte(static_cast<uint8_t>(v >> 8));
+        byte(static_cast<uint8_t>(v));
+    }
+    void bytes(const uint8_t *p, uint32_t n) {
+        if (n != 0)
+            memcpy(&g_frame_buf[pos], p, n);
+        pos += n;
+    }
+};
+
+uint16_t sum_of_u32(uint32_t v) {
+    const uint8_t be[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+                           static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+    return calc_sum(be, 4);
+}
+
+// Writes the whole frame across partial writes; -1 after reporting a failed write.
+int write_frame(int fd, uint32_t length) {
+    uint32_t done = 0;
+    while (done < length) {
+        const ssize_t n = write(fd, &g_frame_buf[done], length - done);
+        if (n < 0) {
+            fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, 244, strerror(errno));
+            return -1;
+        }
+        done += static_cast<uint32_t>(n);
+    }
+    return 0;
+}
+
+} // namespace
+
+uint32_t build_request(const CmdRequest &req) {
+    g_frame_buf.fill(0);
+    g_frame_buf[0] = STX;
+    if (req.command == CMD_N_ACK || req.command >= CMD_N_COUNT)
+        return 0;
+    if (req.command == CMD_N_WDT && req.value > MAX_BLOCK_SIZE)
+        return 0; // would not fit the frame buffer
+
+    FrameWriter w;
+    w.bytes(reinterpret_cast<const uint8_t *>(g_cmd_table[req.command].code), 3);
+    switch (req.command) {
+    case CMD_N_DEV:
+        w.byte(SEP);
+        w.byte(req.device_id);
+        break;
+    case CMD_N_SIZ:
+        w.byte(SEP);
+        w.u32(req.value);
+        break;
+    case CMD_N_ERS:
+        w.byte(SEP);
+        w.u32(req.address);
+        w.byte(SEP);
+        w.u32(req.value);
+        w.byte(SEP);
+        w.u16(static_cast<uint16_t>(sum_of_u32(req.address) + sum_of_u32(req.value)));
+        break;
+    case CMD_N_WDT:
+        w.byte(SEP);
+        w.u32(req.address);
+        w.byte(SEP);
+        w.bytes(req.data, req.value);
+        w.byte(SEP);
+        w.u16(static_cast<uint16_t>(sum_of_u32(req.address) + calc_sum(req.data, req.value)));
+        break;
+    case CMD_N_RDT:
+        w.byte(SEP);
+        w.u32(req.address);
+        w.byte(SEP);
+        w.u16(sum_of_u32(req.address));
+        break;
+    default: // the queries carry no argument
+        break;
+    }
+    w.byte(ETX);
+    return w.pos;
+}
+
+int send_cmd(int *port, const CmdRequest *req) {
+    const uint32_t length = build_request(*req);
+    if (length == 0) {
+        if (req->command == CMD_N_WDT)
+            fprintf(stderr, "ERROR: Block too large: %u bytes: CMD_N_*** = %d\n", req->value,
+                    CMD_N_WDT);
+        else
+            fprintf(stderr, "ERROR: Not Define Command: CMD_N_*** = %d)\n",
+                    static_cast<int>(req->command));
+        return -1;
+    }
+
+    for (int tries = 0; tries < SEND_TRIES; ++tries) {
+        if (write_frame(*port, length) != 0)
+            continue;
+        // Nothing is flushed between tries: a stray byte costs one try, and
+        // whatever follows it is read by the next wait.
+        uint8_t ack = 0;
+        if (uart_recv(port, &ack, 1, g_cmd_table[CMD_N_ACK].timeout) == 0 && ack == ACK)
+            return 0;
+    }
+    fprintf(stderr, "ERROR: Transmit Retry OUT(%d): CMD_N_*** = %d)\n", SEND_TRIES,
+            static_cast<int>(req->command));
+    return -1;
+}

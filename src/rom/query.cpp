@@ -1,0 +1,71 @@
+#include "rom/rom.h"
+
+namespace {
+
+// Prints a checksum on standard output, then into `out` when it is open.
+// A sum of 0 reads "XXXX", without a line feed on standard output.
+void report_sum(uint32_t sum, FILE *out) {
+    if (sum != 0) {
+        printf("%04X\n", sum & 0xFFFF);
+        if (out)
+            fprintf(out, "%04X\n", sum & 0xFFFF);
+    } else {
+        fputs("XXXX", stdout);
+        if (out)
+            fputs("XXXX\n", out);
+    }
+}
+
+} // namespace
+
+int query_version(int *port, int target, FILE *out) {
+    const TargetArea *area = find_target_area(target);
+    if (area == nullptr)
+        return -1;
+    CmdReply reply{};
+    reply.text = g_version_buf;
+    if (exec_cmd(port, area->version_cmd, &reply) != 0)
+        return -1;
+    printf("%s\n", g_version_buf);
+    if (out)
+        fprintf(out, "%s\n", g_version_buf);
+    return 0;
+}
+
+int query_checksum(int *port, int target, FILE *out) {
+    if (g_skip_size != 0)
+        return sum_rom(port, target, out);
+
+    const TargetArea *area = find_target_area(target);
+    if (area == nullptr)
+        return -1;
+    CmdReply reply{};
+    if (exec_cmd(port, area->checksum_cmd, &reply) != 0)
+        return -1;
+    report_sum(static_cast<uint32_t>(reply.payload[0] << 8 | reply.payload[1]), out);
+    return 0;
+}
+
+int sum_rom(int *port, int target, FILE *out) {
+    CmdReply reply{};
+    const TargetArea *area = find_target_area(target);
+    if (area == nullptr || select_target(port, &reply, area) != 0)
+        return 11;
+
+    int status = 0;
+    uint32_t sum = 0;
+    const uint32_t end = area_end(*area);
+    for (uint32_t address = area->start; address < end; address += g_block_size) {
+        // Only a block's first address is tested; the skip end wraps modulo 2^32.
+        if (g_skip_addr <= address && address < g_skip_addr + g_skip_size)
+            continue;
+        if (exec_cmd(port, CMD_N_RDT, &reply, address, g_block_size) != 0) {
+            status = 11;
+            break;
+        }
+        for (uint32_t i = 0; i < g_block_size; ++i)
+            sum += reply.data[i];
+    }
+    report_sum(sum, out);
+    return status;
+}

@@ -1,0 +1,84 @@
+// ROM operations on the SYSCON's flash: the target areas, the transfer
+// preamble, and write, read back, version and checksum.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+
+#include "protocol/protocol.h"
+
+enum : int {
+    TARGET_APLI = 1, // application area
+    TARGET_IPL = 2,  // boot loader area
+    TARGET_FONT = 3, // font area
+};
+
+struct TargetArea {
+    uint8_t device_id;
+    uint32_t start;
+    uint32_t size;
+    int version_cmd;
+    int checksum_cmd;
+};
+
+// Indexed by target code; row 0 is no target.
+inline constexpr std::array<TargetArea, 4> g_target_areas{{
+    {0, 0, 0, 0, 0},
+    {0, 0x000000, 0x1E8000, CMD_N_ARV, CMD_N_ASM},
+    {0, 0x1E8000, 0x018000, CMD_N_IRV, CMD_N_ISM},
+    {1, 0x100000, 0x060000, CMD_N_FRV, CMD_N_FSM},
+}};
+
+inline constexpr uint32_t FALLBACK_BLOCK_SIZE = 1024;
+
+constexpr uint32_t area_end(const TargetArea &a) {
+    return a.start + a.size;
+}
+
+// Application and boot loader lie back to back on device 0 and fill its 2 MiB;
+// the font area lies alone on device 1; every area is whole blocks of either size.
+static_assert(area_end(g_target_areas[TARGET_APLI]) == g_target_areas[TARGET_IPL].start);
+static_assert(g_target_areas[TARGET_APLI].start == 0 &&
+              area_end(g_target_areas[TARGET_IPL]) == 0x200000);
+static_assert(g_target_areas[TARGET_APLI].device_id == g_target_areas[TARGET_IPL].device_id);
+static_assert(g_target_areas[TARGET_FONT].device_id != g_target_areas[TARGET_APLI].device_id);
+static_assert([] {
+    for (int t = TARGET_APLI; t <= TARGET_FONT; ++t)
+        if (g_target_areas[t].start % MAX_BLOCK_SIZE || g_target_areas[t].size % MAX_BLOCK_SIZE ||
+            g_target_areas[t].size == 0)
+            return false;
+    return MAX_BLOCK_SIZE % FALLBACK_BLOCK_SIZE == 0;
+}());
+
+// Skip area of the -s option; it exists when g_skip_size is not 0.
+extern uint32_t g_skip_addr;
+extern uint32_t g_skip_size;
+
+// Receives the version text: at most 12 characters and a zero byte.
+extern char g_version_buf[32];
+
+// Row of a target code, or nullptr after reporting an unknown target.
+const TargetArea *find_target_area(int target);
+
+// Selects the area's flash device and agrees the block size, falling back
+// once from 4096 to 1024 bytes. Returns 0 or -1.
+int select_target(int *port, CmdReply *reply, const TargetArea *area);
+
+// Non-zero when any byte differs from 0xFF.
+int has_data(const uint8_t *bytes, uint32_t count);
+
+// Erase and program the area from `image`. Return 0 or 11.
+int write_rom(int *port, FILE *image, int target);
+int write_rom_skip(int *port, FILE *image, int target);
+
+// Read the area back into `out`. Returns 0 or 11.
+int read_rom(int *port, FILE *out, int target);
+
+// Version text of the area; 0 or -1.
+int query_version(int *port, int target, FILE *out);
+
+// Checksum from the SYSCON (0 or -1), or computed over the read-back blocks
+// outside the skip area when one is set (0 or 11).
+int query_checksum(int *port, int target, FILE *out);
+int sum_rom(int *port, int target, FILE *out);

@@ -1,0 +1,114 @@
+#include "rom/rom.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+int has_data(const uint8_t *bytes, uint32_t count) {
+    uint8_t any = 0;
+    for (uint32_t i = 0; i < count; ++i)
+        any |= static_cast<uint8_t>(~bytes[i]);
+    return any;
+}
+
+namespace {
+
+constexpr int FAILED = 11;
+
+bool in_skip_area(uint32_t address) {
+    return g_skip_addr <= address && address < g_skip_addr + g_skip_size;
+}
+
+// A skip area is kept exactly only when it lies inside the area in whole
+// blocks; anything else would erase outside the area or program over the
+// skip area, so it is refused before anything is erased.
+bool skip_area_fits(const TargetArea &area) {
+    const uint64_t skip_end = uint64_t{g_skip_addr} + g_skip_size;
+    return g_skip_addr >= area.start && skip_end <= area_end(area) &&
+           g_skip_addr % g_block_size == 0 && g_skip_size % g_block_size == 0;
+}
+
+int erase(int *port, CmdReply *reply, const char *format, uint32_t address, uint32_t size) {
+    printf(format, address, size);
+    return exec_cmd(port, CMD_N_ERS, reply, address, size);
+}
+
+int erase_area(int *port, CmdReply *reply, const TargetArea &area, bool skip) {
+    if (!skip)
+        return erase(port, reply, "  Erase address = 0x%08x / size = 0x%08x\n", area.start,
+                     area.size);
+    const uint32_t skip_end = g_skip_addr + g_skip_size;
+    if (erase(port, reply, "  Erase address(1) = 0x%08x / size = 0x%08x\n", area.start,
+              g_skip_addr - area.start) != 0)
+        return -1;
+    return erase(port, reply, "  Erase address(2) = 0x%08x / size = 0x%08x\n", skip_end,
+                 area_end(area) - skip_end);
+}
+
+// Programs the area block by block from the image; blocks of 0xFF only are not sent.
+int program_area(int *port, CmdReply *reply, FILE *image, const TargetArea &area, bool skip,
+                 uint8_t *block) {
+    int status = 0;
+    const uint32_t end = area_end(area);
+    for (uint32_t address = area.start; address < end; address += g_block_size) {
+        clearerr(image);
+        const size_t n = fread(block, 1, g_block_size, image);
+        if (n < g_block_size) {
+            if (ferror(image)) {
+                status = FAILED;
+                break;
+            }
+            memset(block + n, 0xFF, g_block_size - n); // past the image's end
+        }
+        if (skip && in_skip_area(address)) {
+            printf("\r  Skip Address = 0x%08x", address);
+        } else if (has_data(block, g_block_size)) {
+            if (exec_cmd(port, CMD_N_WDT, reply, address, g_block_size, block) != 0) {
+                status = FAILED;
+                break;
+            }
+            printf("\r  Write Address = 0x%08x size = 0x%04x", address, g_block_size);
+        } else {
+            printf("\r  Write Address = 0x%08x", address);
+        }
+        fflush(stdout);
+    }
+    putchar('\n');
+    return status;
+}
+
+int write_area(int *port, FILE *image, int target, bool skip) {
+    // One block for the whole run; the preamble can only make blocks smaller.
+    uint8_t *block = static_cast<uint8_t *>(calloc(1, g_block_size));
+    if (block == nullptr) {
+        fprintf(stderr, "ERROR: Cannot allocate a block buffer of %u bytes: %s\n", g_block_size,
+                strerror(errno));
+        return FAILED;
+    }
+
+    int status = FAILED;
+    CmdReply reply{};
+    const TargetArea *area = find_target_area(target);
+    if (area != nullptr && select_target(port, &reply, area) == 0) {
+        if (skip && !skip_area_fits(*area)) {
+            fprintf(stderr,
+                    "ERROR: Skip area 0x%08x,0x%08x does not lie inside the target area "
+                    "0x%08x-0x%08x in whole blocks of 0x%x bytes; nothing was erased\n",
+                    g_skip_addr, g_skip_size, area->start, area_end(*area), g_block_size);
+        } else if (erase_area(port, &reply, *area, skip) == 0) {
+            status = program_area(port, &reply, image, *area, skip, block);
+        }
+    }
+    free(block);
+    return status;
+}
+
+} // namespace
+
+int write_rom(int *port, FILE *image, int target) {
+    return write_area(port, image, target, false);
+}
+
+int write_rom_skip(int *port, FILE *image, int target) {
+    return write_area(port, image, target, true);
+}

@@ -1,0 +1,133 @@
+// update_syscon: services the flash ROM of the board's SYSCON over a UART.
+// One run does one operation on one target area: write, read, version or checksum.
+#include "options.h"
+#include "rom/rom.h"
+#include "serial/uart.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <libgen.h>
+
+namespace {
+
+char g_prog_name[256];
+
+void usage() {
+    static constexpr const char *k_lines[] = {
+        "Usage: %s [option...]\n",
+        "Display command usage :\n",
+        "  -h\t\t:Output help message\n",
+        "SYSCON update option:\n",
+        "  -s\t[addr],[size]\tskip area.\n",
+        "  -b [BAUD]\t\tUART BAUD RATE\n",
+        "  -d [device]\tUART Device\n",
+        "  -o [operation]\twrite:Erase and Wirte\n",
+        "  -t [target]\tTARTGET-ROM Area\n",
+        "  -f [file]\t\tInput ROM-IMAGE file\n",
+        "\n",
+        "SYSCON version check option:\n",
+        "  -b [BAUD]\t\tUART BAUD RATE(ex. 115200)\n",
+        "  -d [device]\tUART Device(ex. /dev/ttyS1)\n",
+        "  -o [operation]\tversion:Check TARGET-ROM Version\n",
+        "  -t [target]\tTARGET-ROM Area\n",
+        "  -f [file]\t\tOutput version number to file\n",
+        "\n",
+        "SYSCON read back option:\n",
+        "  -b [BAUD]\t\tUART BAUD RATE\n",
+        "  -d [device]\tUART Device\n",
+        "  -o [operation]\tread:Read TARGET-ROM\n",
+        "  -t [target]\tTARGET-ROM Area\n",
+        "  -f [file]\t\tOutput ROM-IMAGE file\n",
+        "\n",
+    };
+    static_assert(std::size(k_lines) == 25);
+    fprintf(stderr, k_lines[0], g_prog_name);
+    for (size_t i = 1; i < std::size(k_lines); ++i)
+        fputs(k_lines[i], stderr);
+}
+
+// Keeps the last path component of argv[0], at most 255 bytes of it.
+void set_prog_name(const char *argv0) {
+    strncpy(g_prog_name, argv0 ? argv0 : "", sizeof g_prog_name - 1);
+    g_prog_name[sizeof g_prog_name - 1] = '\0';
+    const char *base = basename(g_prog_name);
+    memmove(g_prog_name, base, strlen(base) + 1);
+}
+
+// Opens the image or read-back file; nullptr after reporting why.
+FILE *open_required(const char *path, const char *mode, int missing_line, int open_line) {
+    if (path == nullptr) {
+        fprintf(stderr, "%s(%d): ERROR: No file specification.\n", SRC_NAME, missing_line);
+        return nullptr;
+    }
+    FILE *f = fopen(path, mode);
+    if (f == nullptr)
+        fprintf(stderr, "%s(%d): ERROR: cannot open \"%s\":  %s\n", SRC_NAME, open_line, path,
+                strerror(errno));
+    return f;
+}
+
+int run_operation(const Options &opt) {
+    int *port = &g_uart_fd;
+    FILE *file = nullptr;
+    int status;
+
+    switch (opt.operation) {
+    case OP_WRITE:
+        file = open_required(opt.file, "rb", 1566, 1561);
+        if (file == nullptr)
+            return 11;
+        status = g_skip_size == 0 ? write_rom(port, file, opt.target)
+                                  : write_rom_skip(port, file, opt.target);
+        break;
+    case OP_READ:
+        file = open_required(opt.file, "wb", 1585, 1580);
+        if (file == nullptr)
+            return 11;
+        status = read_rom(port, file, opt.target);
+        break;
+    case OP_VERSION:
+    case OP_CHECKSUM:
+        // The output file is optional: one that cannot be opened counts as none.
+        if (opt.file != nullptr)
+            file = fopen(opt.file, "wb");
+        status = opt.operation == OP_VERSION ? query_version(port, opt.target, file)
+                                             : query_checksum(port, opt.target, file);
+        break;
+    default:
+        fprintf(stderr, "%s(%d): ERROR: Fatal Error of System!\n", SRC_NAME, 1610);
+        return -1;
+    }
+    if (file != nullptr)
+        fclose(file);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    set_prog_name(argc > 0 ? argv[0] : nullptr);
+
+    Options opt;
+    switch (parse_options(argc, argv, &opt)) {
+    case PARSE_HELP:
+        usage();
+        exit(0);
+    case PARSE_ERROR:
+        usage();
+        exit(1);
+    case PARSE_OK:
+        break;
+    }
+
+    if (uart_init(opt.device, opt.rate) != 0) {
+        fprintf(stderr, "%s(%d): ERROR: Initialize UART device fail.\n", SRC_NAME, 1550);
+        uart_close();
+        exit(1);
+    }
+    const int status = run_operation(opt);
+    uart_close();
+    exit(status);
+}

@@ -1,0 +1,522 @@
+#include "device.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace syscon_sim {
+
+enum class Op { Version, Sum, Dev, Siz, Ers, Wdt, Rdt };
+
+struct Device::Command {
+    std::string_view code;
+    Op op;
+    const Area *area; // the area of a version or checksum command
+};
+
+namespace {
+
+using Command = Device::Command;
+
+constexpr Command kCommands[] = {
+    {"IRV", Op::Version, &kIplArea},  {"ARV", Op::Version, &kApliArea},
+    {"FRV", Op::Version, &kFontArea}, {"ISM", Op::Sum, &kIplArea},
+    {"ASM", Op::Sum, &kApliArea},     {"FSM", Op::Sum, &kFontArea},
+    {"DEV", Op::Dev, nullptr},        {"SIZ", Op::Siz, nullptr},
+    {"ERS", Op::Ers, nullptr},        {"WDT", Op::Wdt, nullptr},
+    {"RDT", Op::Rdt, nullptr},
+};
+
+const Command *find_command(std::string_view code) {
+    for (const Command &c : kCommands)
+        if (c.code == code)
+            return &c;
+    return nullptr;
+}
+
+bool has_status(Op op) {
+    return op == Op::Ers || op == Op::Wdt || op == Op::Rdt;
+}
+
+// Request frame length: WDT carries one block of the size agreed by SIZ.
+size_t request_length(Op op, uint32_t block) {
+    switch (op) {
+    case Op::Version:
+    case Op::Sum:
+        return 5;
+    case Op::Dev:
+        return 7;
+    case Op::Siz:
+        return 10;
+    case Op::Ers:
+        return 18;
+    case Op::Wdt:
+        return block + 14;
+    case Op::Rdt:
+        return 13;
+    }
+    return 5;
+}
+
+uint32_t be32(std::span<const uint8_t> b, size_t at) {
+    return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+
+uint16_t be16(std::span<const uint8_t> b, size_t at) {
+    return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
+}
+
+void put32(std::vector<uint8_t> &v, uint32_t x) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        v.push_back(static_cast<uint8_t>(x >> shift));
+}
+
+void put16(std::vector<uint8_t> &v, uint16_t x) {
+    v.push_back(static_cast<uint8_t>(x >> 8));
+    v.push_back(static_cast<uint8_t>(x));
+}
+
+std::string fmt(const char *format, auto... args) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf, format, args...);
+    return buf;
+}
+
+// Where the separators, the ETX and the sum of a request frame sit.
+struct Layout {
+    std::vector<size_t> separators;
+    size_t etx;
+    bool summed;
+    size_t sum_at;
+};
+
+Layout layout(Op op, size_t length) {
+    switch (op) {
+    case Op::Version:
+    case Op::Sum:
+        return {{}, 4, false, 0};
+    case Op::Dev:
+        return {{4}, 6, false, 0};
+    case Op::Siz:
+        return {{4}, 9, false, 0};
+    case Op::Ers:
+        return {{4, 9, 14}, 17, true, 15};
+    case Op::Wdt:
+        return {{4, 9, length - 4}, length - 1, true, length - 3};
+    case Op::Rdt:
+        return {{4, 9}, 12, true, 10};
+    }
+    return {{}, 4, false, 0};
+}
+
+// The sum a request frame should carry: address bytes plus length or data bytes.
+uint16_t request_sum(Op op, std::span<const uint8_t> f) {
+    uint32_t sum = sum16(f.subspan(5, 4));
+    if (op == Op::Ers)
+        sum += sum16(f.subspan(10, 4));
+    else if (op == Op::Wdt)
+        sum += sum16(f.subspan(10, f.size() - 14));
+    return static_cast<uint16_t>(sum);
+}
+
+// Empty when the frame is well formed, else what is wrong with it.
+std::string frame_error(Op op, std::span<const uint8_t> f) {
+    const Layout l = layout(op, f.size());
+    for (size_t at : l.separators)
+        if (f[at] != SEP)
+            return fmt("separator at offset %zu is 0x%02X", at, f[at]);
+    if (f[l.etx] != ETX)
+        return fmt("ETX at offset %zu is 0x%02X", l.etx, f[l.etx]);
+    if (l.summed) {
+        const uint16_t got = be16(f, l.sum_at), want = request_sum(op, f);
+        if (got != want)
+            return fmt("sum 0x%04X, frame sums to 0x%04X", got, want);
+    }
+    return {};
+}
+
+std::string describe_request(const Command &c, std::span<const uint8_t> f) {
+    std::string s(c.code);
+    switch (c.op) {
+    case Op::Version:
+    case Op::Sum:
+        break;
+    case Op::Dev:
+        s += fmt(" id=%u", f[5]);
+        break;
+    case Op::Siz:
+        s += fmt(" size=%u", be32(f, 5));
+        break;
+    case Op::Ers:
+        s += fmt(" addr=0x%06X len=0x%06X sum=0x%04X", be32(f, 5), be32(f, 10), be16(f, 15));
+        break;
+    case Op::Wdt:
+        s += fmt(" addr=0x%06X data=%zu sum=0x%04X", be32(f, 5), f.size() - 14,
+                 be16(f, f.size() - 3));
+        break;
+    case Op::Rdt:
+        s += fmt(" addr=0x%06X sum=0x%04X", be32(f, 5), be16(f, 10));
+        break;
+    }
+    return s;
+}
+
+std::string describe_payload(const Command &c, std::span<const uint8_t> p) {
+    std::string s(c.code);
+    if (p.empty())
+        return s;
+    switch (c.op) {
+    case Op::Version: {
+        s += " text=\"";
+        for (uint8_t b : p)
+            s += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '.';
+        return s + "\"";
+    }
+    case Op::Sum:
+        return p.size() >= 2 ? s + fmt(" sum=0x%04X", be16(p, 0)) : s;
+    case Op::Dev:
+        return s + fmt(" id=%u", p[0]);
+    case Op::Siz:
+        return p.size() >= 4 ? s + fmt(" size=%u", be32(p, 0)) : s;
+    case Op::Ers:
+    case Op::Wdt:
+        return s + fmt(" status=0x%02X", p[0]);
+    case Op::Rdt:
+        s += fmt(" status=0x%02X", p[0]);
+        if (p.size() >= 5)
+            s += fmt(" block=%zu sum=0x%04X", p.size() - 5, be16(p, p.size() - 2));
+        return s;
+    }
+    return s;
+}
+
+std::vector<uint8_t> response_frame(std::string_view code, std::span<const uint8_t> payload) {
+    std::vector<uint8_t> r{STX, '$', 'W', 'P', SEP};
+    r.insert(r.end(), code.begin(), code.end());
+    r.push_back(SEP);
+    r.insert(r.end(), payload.begin(), payload.end());
+    r.push_back(ETX);
+    return r;
+}
+
+uint32_t at_least_one(uint32_t param) {
+    return param ? param : 1;
+}
+
+} // namespace
+
+std::string fault_error(const Fault &f) {
+    const Command *c = find_command(f.cmd);
+    if (!c)
+        return "unknown command '" + f.cmd + "'";
+    if (f.occurrence < 0)
+        return "occurrence must be 1 or more, or 0 for every request";
+    switch (f.kind) {
+    case FaultKind::Status:
+        if (!has_status(c->op))
+            return f.cmd + " has no status byte (ERS, WDT and RDT have)";
+        break;
+    case FaultKind::WrongEcho:
+        if (c->op != Op::Dev && c->op != Op::Siz)
+            return "only DEV and SIZ echo a value";
+        break;
+    case FaultKind::CorruptBlock:
+    case FaultKind::WrongSum:
+        if (c->op != Op::Rdt)
+            return "only RDT returns a block";
+        break;
+    default:
+        break;
+    }
+    return {};
+}
+
+Device::Device(const Config &config, Shared &shared, Port &port, Trace &trace)
+    : config_(config), shared_(shared), port_(port), trace_(trace) {}
+
+void Device::note(std::string_view tag, const std::string &text) {
+    trace_.write(port_.now(), tag, text);
+}
+
+void Device::flush_junk() {
+    if (junk_.empty())
+        return;
+    note("rx", fmt("%zu byte(s) outside any frame, dropped: ", junk_.size()) + hex_bytes(junk_));
+    junk_.clear();
+}
+
+void Device::drop_frame(std::string_view why) {
+    flush_junk();
+    if (frame_.empty())
+        return;
+    note("rx", fmt("partial frame of %zu byte(s) dropped (", frame_.size()) + std::string(why) +
+                   "): " + hex_bytes(frame_));
+    {
+        std::lock_guard lock(shared_.mutex);
+        shared_.frames.push_back(frame_);
+        if (!understood_)
+            ++shared_.ignored_frames;
+    }
+    frame_.clear();
+    cmd_ = nullptr;
+}
+
+void Device::receive(uint8_t byte, bool understood) {
+    if (frame_.empty()) {
+        if (byte != STX) {
+            junk_.push_back(byte);
+            return;
+        }
+        flush_junk();
+        understood_ = understood;
+        frame_.push_back(byte);
+        return;
+    }
+    understood_ = understood_ && understood;
+    frame_.push_back(byte);
+    if (frame_.size() == 4)
+        on_code();
+    else if (cmd_ && frame_.size() == length_)
+        on_frame();
+}
+
+bool Device::has_fault(FaultKind kind) const {
+    return fault(kind) != nullptr;
+}
+
+const Fault *Device::fault(FaultKind kind) const {
+    for (const Fault &f : faults_)
+        if (f.kind == kind)
+            return &f;
+    return nullptr;
+}
+
+void Device::on_code() {
+    const std::string code(frame_.begin() + 1, frame_.end());
+    cmd_ = find_command(code);
+    if (!cmd_) {
+        {
+            std::lock_guard lock(shared_.mutex);
+            shared_.frames.push_back(frame_);
+            if (!understood_)
+                ++shared_.ignored_frames;
+        }
+        if (understood_) {
+            note("rx", "unknown code: " + hex_bytes(frame_));
+            port_.send(std::vector<uint8_t>{NAK});
+            note("tx", "NAK: 15");
+        } else {
+            note("rx", "not understood (line settings): " + hex_bytes(frame_));
+        }
+        frame_.clear();
+        return;
+    }
+    faults_.clear();
+    {
+        std::lock_guard lock(shared_.mutex);
+        length_ = request_length(cmd_->op, shared_.block_size);
+        if (understood_) {
+            occurrence_ = ++shared_.requests[code];
+            for (const Fault &f : shared_.faults)
+                if (f.cmd == code && (f.occurrence == 0 || f.occurrence == occurrence_))
+                    faults_.push_back(f);
+        }
+    }
+    if (!understood_)
+        return;
+    answer_ = has_fault(FaultKind::Nak)     ? Answer::Nak
+              : has_fault(FaultKind::NoAck) ? Answer::Silent
+                                            : Answer::Ack;
+    if (!config_.ack_after_frame)
+        acknowledge(*cmd_);
+}
+
+void Device::acknowledge(const Command &cmd) {
+    const std::string which = fmt("%s #%d", std::string(cmd.code).c_str(), occurrence_);
+    switch (answer_) {
+    case Answer::Ack:
+        port_.send(std::vector<uint8_t>{ACK});
+        note("tx", "ACK " + which + ": 06");
+        break;
+    case Answer::Nak:
+        note("fault", which + ": NAK instead of ACK, not carried out");
+        port_.send(std::vector<uint8_t>{NAK});
+        note("tx", "NAK " + which + ": 15");
+        break;
+    case Answer::Silent:
+        note("fault", which + ": no ACK, not carried out, no response");
+        break;
+    }
+}
+
+void Device::on_frame() {
+    const std::vector<uint8_t> frame = std::move(frame_);
+    frame_.clear();
+    const Command &cmd = *cmd_;
+    cmd_ = nullptr;
+    {
+        std::lock_guard lock(shared_.mutex);
+        shared_.frames.push_back(frame);
+        if (!understood_)
+            ++shared_.ignored_frames;
+    }
+    if (!understood_) {
+        note("rx", "not understood (line settings): " + describe_request(cmd, frame) + ": " +
+                       hex_bytes(frame));
+        return;
+    }
+    note("rx", describe_request(cmd, frame) + ": " + hex_bytes(frame));
+    if (config_.ack_after_frame)
+        acknowledge(cmd);
+    if (answer_ != Answer::Ack)
+        return;
+
+    uint32_t busy_ms = 0;
+    std::optional<std::vector<uint8_t>> payload = execute(cmd, frame, busy_ms);
+    if (busy_ms)
+        port_.busy(busy_ms);
+    if (!payload)
+        return;
+
+    const std::string which = fmt("%s #%d", std::string(cmd.code).c_str(), occurrence_);
+    const std::string described = describe_payload(cmd, *payload);
+    std::vector<uint8_t> response = response_frame(cmd.code, *payload);
+    if (const Fault *f = fault(FaultKind::ShortResponse)) {
+        const size_t n = std::min<size_t>(at_least_one(f->param), response.size());
+        response.resize(response.size() - n);
+        note("fault", which + fmt(": response %zu byte(s) short", n));
+    }
+    if (const Fault *f = fault(FaultKind::GarbageBeforeStx)) {
+        const uint32_t n = at_least_one(f->param);
+        response.insert(response.begin(), n, 0xA5);
+        note("fault", which + fmt(": %u garbage byte(s) A5 before STX", n));
+    }
+    if (const Fault *f = fault(FaultKind::ExtraBytes)) {
+        const uint32_t n = at_least_one(f->param);
+        response.insert(response.end(), n, 0xEE);
+        note("fault", which + fmt(": %u extra byte(s) EE after the response", n));
+    }
+    if (const Fault *f = fault(FaultKind::Delay)) {
+        note("fault", which + fmt(": response delayed by %u ms", f->param));
+        port_.busy(f->param);
+    }
+    if (has_fault(FaultKind::NoResponse)) {
+        note("fault", which + ": no response (" + described + ")");
+        return;
+    }
+    port_.send(response);
+    note("tx", described + ": " + hex_bytes(response));
+}
+
+// Carries out a request and returns the response payload; none when the
+// request gets no response.
+std::optional<std::vector<uint8_t>> Device::execute(const Command &cmd, std::span<const uint8_t> f,
+                                                    uint32_t &busy_ms) {
+    const std::string which = fmt("%s #%d", std::string(cmd.code).c_str(), occurrence_);
+    const std::string bad = frame_error(cmd.op, f);
+    if (!bad.empty()) {
+        note("rx", which + ": bad frame, not carried out: " + bad);
+        if (has_status(cmd.op))
+            return std::vector<uint8_t>{kStatusFrameError};
+        return std::nullopt;
+    }
+    if (const Fault *st = fault(FaultKind::Status)) {
+        const auto status = static_cast<uint8_t>(at_least_one(st->param));
+        note("fault", which + fmt(": status 0x%02X, not carried out", status));
+        return std::vector<uint8_t>{status};
+    }
+    if (const Fault *echo = fault(FaultKind::WrongEcho)) {
+        note("fault", which + fmt(": echoes %u, not carried out", echo->param));
+        std::vector<uint8_t> p;
+        if (cmd.op == Op::Dev)
+            p.push_back(static_cast<uint8_t>(echo->param));
+        else
+            put32(p, echo->param);
+        return p;
+    }
+
+    std::lock_guard lock(shared_.mutex);
+    std::vector<uint8_t> p;
+    switch (cmd.op) {
+    case Op::Version: {
+        const std::string &text = cmd.area == &kIplArea    ? config_.ipl_version
+                                  : cmd.area == &kApliArea ? config_.apli_version
+                                                           : config_.font_version;
+        p.assign(12, 0);
+        std::copy_n(text.begin(), std::min<size_t>(text.size(), 12), p.begin());
+        break;
+    }
+    case Op::Sum:
+        put16(p, shared_.flash.sum(*cmd.area));
+        break;
+    case Op::Dev:
+        // An unknown device id leaves the selection alone and echoes it.
+        if (f[5] < kDeviceCount)
+            shared_.device = f[5];
+        p.push_back(static_cast<uint8_t>(shared_.device));
+        break;
+    case Op::Siz: {
+        // Sizes the device does not take leave the block size alone; the
+        // echo then tells the client the size in force.
+        const uint32_t size = be32(f, 5);
+        if (size == 1024 || (size == 4096 && config_.max_block >= 4096))
+            shared_.block_size = size;
+        put32(p, shared_.block_size);
+        break;
+    }
+    case Op::Ers: {
+        const uint32_t addr = be32(f, 5), len = be32(f, 10);
+        if (!Flash::contains(shared_.device, addr, len)) {
+            p.push_back(kStatusRangeError);
+            break;
+        }
+        shared_.flash.erase(shared_.device, addr, len);
+        busy_ms =
+            config_.erase_ms_per_block * ((len + shared_.block_size - 1) / shared_.block_size);
+        p.push_back(kStatusOk);
+        break;
+    }
+    case Op::Wdt: {
+        const uint32_t addr = be32(f, 5);
+        const auto data = f.subspan(10, f.size() - 14);
+        if (!Flash::contains(shared_.device, addr, data.size())) {
+            p.push_back(kStatusRangeError);
+            break;
+        }
+        if (const uint32_t unerased = shared_.flash.program(shared_.device, addr, data)) {
+            ++shared_.unerased_programs;
+            note("flash", which + fmt(": programmed over %u unerased byte(s) at dev%d 0x%06X",
+                                      unerased, shared_.device, addr));
+        }
+        busy_ms = config_.program_ms_per_block;
+        p.push_back(kStatusOk);
+        break;
+    }
+    case Op::Rdt: {
+        const uint32_t addr = be32(f, 5);
+        if (!Flash::contains(shared_.device, addr, shared_.block_size)) {
+            p.push_back(kStatusRangeError);
+            break;
+        }
+        std::vector<uint8_t> block = shared_.flash.read(shared_.device, addr, shared_.block_size);
+        uint16_t sum = sum16(block);
+        if (const Fault *c = fault(FaultKind::CorruptBlock)) {
+            const size_t at = c->param % block.size();
+            block[at] ^= 0xFF;
+            note("fault", which + fmt(": block byte %zu changed to 0x%02X", at, block[at]));
+        }
+        if (has_fault(FaultKind::WrongSum)) {
+            ++sum;
+            note("fault", which + fmt(": sum sent as 0x%04X", sum));
+        }
+        p.push_back(kStatusOk);
+        p.push_back(SEP);
+        p.insert(p.end(), block.begin(), block.end());
+        p.push_back(SEP);
+        put16(p, sum);
+        break;
+    }
+    }
+    return p;
+}
+
+} // namespace syscon_sim

@@ -1,0 +1,100 @@
+// The SYSCON firmware: assembles request frames from the received bytes,
+// acknowledges them, carries them out on the flash and answers them.
+#pragma once
+
+#include "flash.h"
+#include "simulator.h"
+#include "trace.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace syscon_sim {
+
+inline constexpr uint8_t STX = 0x02;
+inline constexpr uint8_t ETX = 0x03;
+inline constexpr uint8_t ACK = 0x06;
+inline constexpr uint8_t NAK = 0x15;
+inline constexpr uint8_t SEP = ':';
+
+// Status bytes of ERS, WDT and RDT responses.
+inline constexpr uint8_t kStatusOk = 0x00;
+inline constexpr uint8_t kStatusFrameError = 0x01; // wrong separator, sum or ETX
+inline constexpr uint8_t kStatusRangeError = 0x02; // range outside the selected device
+
+// Everything the API thread may look at while the device serves.
+struct Shared {
+    mutable std::mutex mutex;
+    Flash flash;
+    std::vector<Fault> faults;
+    std::map<std::string, int> requests;
+    uint64_t bytes_in = 0, bytes_out = 0;
+    int unerased_programs = 0;
+    int ignored_frames = 0;
+    std::vector<std::vector<uint8_t>> frames;
+    std::optional<LineSettings> line;
+    int sessions_opened = 0, sessions_closed = 0;
+    uint32_t block_size = 4096;
+    int device = 0;
+};
+
+// The device's side of the line.
+class Port {
+  public:
+    virtual ~Port() = default;
+    virtual Clock::time_point now() const = 0;             // device time
+    virtual void send(std::span<const uint8_t> bytes) = 0; // paced when pacing
+    virtual void busy(uint32_t ms) = 0;                    // the device works for ms
+};
+
+// Empty when `fault` can be armed, else why not.
+std::string fault_error(const Fault &fault);
+
+class Device {
+  public:
+    Device(const Config &config, Shared &shared, Port &port, Trace &trace);
+
+    // One received byte; `understood` is false when the line settings make it
+    // unreadable for the device.
+    void receive(uint8_t byte, bool understood);
+    bool mid_frame() const { return !frame_.empty(); }
+    // Discards a partial frame (silence on the line, or the client went away).
+    void drop_frame(std::string_view why);
+    void flush_junk();
+
+    struct Command;
+
+  private:
+    enum class Answer { Ack, Nak, Silent };
+
+    void on_code();
+    void on_frame();
+    void acknowledge(const Command &cmd);
+    bool has_fault(FaultKind kind) const;
+    const Fault *fault(FaultKind kind) const;
+    std::optional<std::vector<uint8_t>> execute(const Command &cmd, std::span<const uint8_t> frame,
+                                                uint32_t &busy_ms);
+    void note(std::string_view tag, const std::string &text);
+
+    const Config &config_;
+    Shared &shared_;
+    Port &port_;
+    Trace &trace_;
+
+    std::vector<uint8_t> frame_; // frame in progress, from its STX
+    std::vector<uint8_t> junk_;  // bytes outside any frame
+    const Command *cmd_ = nullptr;
+    size_t length_ = 0;
+    int occurrence_ = 0;
+    bool understood_ = true;
+    Answer answer_ = Answer::Ack;
+    std::vector<Fault> faults_; // armed faults that match the frame in progress
+};
+
+} // namespace syscon_sim

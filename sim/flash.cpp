@@ -1,0 +1,84 @@
+#include "flash.h"
+
+#include <algorithm>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+
+namespace syscon_sim {
+
+namespace {
+constexpr Area kDev0{"dev0", 0, 0, kDeviceSize};
+constexpr Area kDev1{"dev1", 1, 0, kDeviceSize};
+constexpr std::array kAreas{&kApliArea, &kIplArea, &kFontArea, &kDev0, &kDev1};
+} // namespace
+
+const Area *find_area(std::string_view name) {
+    for (const Area *a : kAreas)
+        if (a->name == name)
+            return a;
+    return nullptr;
+}
+
+uint16_t sum16(std::span<const uint8_t> bytes) {
+    return static_cast<uint16_t>(std::accumulate(bytes.begin(), bytes.end(), 0u));
+}
+
+Flash::Flash() {
+    for (auto &d : devices_)
+        d.assign(kDeviceSize, 0xFF);
+}
+
+bool Flash::contains(int device, uint64_t addr, uint64_t len) {
+    return device >= 0 && device < kDeviceCount && addr <= kDeviceSize && len <= kDeviceSize - addr;
+}
+
+std::span<uint8_t> Flash::range(int device, uint64_t addr, uint64_t len) {
+    if (!contains(device, addr, len))
+        throw std::out_of_range("flash range outside device " + std::to_string(device));
+    return std::span<uint8_t>(devices_[device]).subspan(addr, len);
+}
+
+std::span<const uint8_t> Flash::range(int device, uint64_t addr, uint64_t len) const {
+    if (!contains(device, addr, len))
+        throw std::out_of_range("flash range outside device " + std::to_string(device));
+    return std::span<const uint8_t>(devices_[device]).subspan(addr, len);
+}
+
+void Flash::erase(int device, uint32_t addr, uint32_t len) {
+    std::ranges::fill(range(device, addr, len), uint8_t{0xFF});
+}
+
+uint32_t Flash::program(int device, uint32_t addr, std::span<const uint8_t> bytes) {
+    const auto cells = range(device, addr, bytes.size());
+    uint32_t unerased = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (cells[i] != 0xFF)
+            ++unerased;
+        cells[i] &= bytes[i];
+    }
+    return unerased;
+}
+
+void Flash::store(int device, uint32_t addr, std::span<const uint8_t> bytes) {
+    std::ranges::copy(bytes, range(device, addr, bytes.size()).begin());
+}
+
+std::vector<uint8_t> Flash::read(int device, uint32_t addr, uint32_t len) const {
+    const auto r = range(device, addr, len);
+    return {r.begin(), r.end()};
+}
+
+std::span<const uint8_t> Flash::view(int device, uint32_t addr, uint32_t len) const {
+    return range(device, addr, len);
+}
+
+void Flash::fill(int device, uint8_t value) {
+    std::ranges::fill(range(device, 0, kDeviceSize), value);
+}
+
+uint16_t Flash::sum(const Area &area) const {
+    return sum16(view(area.device, area.start, area.size));
+}
+
+} // namespace syscon_sim

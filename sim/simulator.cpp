@@ -25,6 +25,7 @@ using namespace std::chrono_literals;
 constexpr auto kFrameGap = 50ms;
 // How often a quiet line with a client on it is looked at.
 constexpr auto kIdlePoll = 20ms;
+// Pause after a hang-up seen on the master before its close event arrives.
 constexpr auto kHangupPoll = 5ms;
 
 constexpr const char *kCodes[] = {"IRV", "ARV", "FRV", "ISM", "ASM", "FSM",
@@ -52,7 +53,6 @@ class Server final : public Port {
     void busy(uint32_t ms) override;
 
   private:
-    bool stopping() const { return stopped_; }
     // Sleeps until `t`; false when asked to stop meanwhile.
     bool sleep_until(Clock::time_point t);
     bool wait_writable();

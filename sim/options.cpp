@@ -42,7 +42,7 @@ Device:
   --load AREA=FILE      fill AREA from FILE at start (a shorter file fills only
                         its length); AREA: apli, ipl, font, dev0, dev1
   --save AREA=FILE      write AREA to FILE at exit; repeatable like --load
-  --fault SPEC          inject a fault (repeatable), SPEC = CMD:WHICH:KIND[=N]
+  --fault FAULT         inject a fault (repeatable), FAULT = CMD:WHICH:KIND[=N]
                           CMD    IRV ARV FRV ISM ASM FSM DEV SIZ ERS WDT RDT
                           WHICH  n for the n-th request of CMD (from 1, faulted
                                  ones counted), or * for every one
@@ -134,16 +134,16 @@ constexpr KindName kKinds[] = {
 
 } // namespace
 
-Fault parse_fault(std::string_view spec) {
-    const std::string whole(spec);
-    const size_t c1 = spec.find(':');
-    const size_t c2 = c1 == std::string_view::npos ? c1 : spec.find(':', c1 + 1);
+Fault parse_fault(std::string_view text) {
+    const std::string whole(text);
+    const size_t c1 = text.find(':');
+    const size_t c2 = c1 == std::string_view::npos ? c1 : text.find(':', c1 + 1);
     if (c2 == std::string_view::npos)
         throw UsageError("fault '" + whole + "': want CMD:WHICH:KIND[=N]");
     Fault f;
-    f.cmd = std::string(spec.substr(0, c1));
+    f.cmd = std::string(text.substr(0, c1));
     std::ranges::transform(f.cmd, f.cmd.begin(), [](unsigned char ch) { return std::toupper(ch); });
-    const std::string_view which = spec.substr(c1 + 1, c2 - c1 - 1);
+    const std::string_view which = text.substr(c1 + 1, c2 - c1 - 1);
     if (which == "*") {
         f.occurrence = 0;
     } else {
@@ -152,7 +152,7 @@ Fault parse_fault(std::string_view spec) {
             throw UsageError("fault '" + whole + "': request numbers start at 1 ('*' for every)");
         f.occurrence = static_cast<int>(n);
     }
-    std::string_view kind = spec.substr(c2 + 1);
+    std::string_view kind = text.substr(c2 + 1);
     std::string_view param;
     const bool has_param = kind.find('=') != std::string_view::npos;
     if (has_param) {

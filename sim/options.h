@@ -26,7 +26,7 @@ struct ProgramOptions {
 
 // "CMD:N:KIND[=PARAM]" with N a number from 1 or '*' for every request.
 // Throws UsageError.
-Fault parse_fault(std::string_view spec);
+Fault parse_fault(std::string_view text);
 
 // args without the program name. Throws UsageError.
 ProgramOptions parse_command_line(const std::vector<std::string> &args);

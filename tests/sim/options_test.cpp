@@ -1,4 +1,4 @@
-// The program's command line, fault specs above all.
+// The program's command line, fault descriptions above all.
 #include "options.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@ namespace {
 
 TEST(FaultSpec, ValidSpecs) {
     struct Case {
-        const char *spec;
+        const char *text;
         const char *cmd;
         int occurrence;
         FaultKind kind;
@@ -33,8 +33,8 @@ TEST(FaultSpec, ValidSpecs) {
         {"ERS:1:delay=1500", "ERS", 1, FaultKind::Delay, 1500},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.spec);
-        const syscon_sim::Fault f = parse_fault(c.spec);
+        SCOPED_TRACE(c.text);
+        const syscon_sim::Fault f = parse_fault(c.text);
         EXPECT_EQ(f.cmd, c.cmd);
         EXPECT_EQ(f.occurrence, c.occurrence);
         EXPECT_EQ(f.kind, c.kind);
@@ -49,8 +49,8 @@ TEST(FaultSpec, InvalidSpecs) {
         "ERS:1:delay",   "DEV:1:echo",    "DEV:1:status",    "ERS:1:echo=1",
         "WDT:1:corrupt", "XYZ:1:nak",     "ERS:1:status=-1", "ERS:1:delay=99999999999",
     };
-    for (const char *spec : bad)
-        EXPECT_THROW(parse_fault(spec), UsageError) << spec;
+    for (const char *text : bad)
+        EXPECT_THROW(parse_fault(text), UsageError) << text;
 }
 
 TEST(CommandLine, EveryOptionLandsInTheConfig) {

@@ -13,6 +13,8 @@ struct Parsed {
     ParseResult result;
     Options opt;
     uint32_t skip_addr, skip_size;
+    // opt.device and opt.file point into these: they live as long as the result.
+    std::vector<std::string> args;
 };
 
 Parsed parse(std::vector<std::string> args) {
@@ -31,6 +33,7 @@ Parsed parse(std::vector<std::string> args) {
     testing::internal::GetCapturedStderr();
     p.skip_addr = g_skip_addr;
     p.skip_size = g_skip_size;
+    p.args = std::move(args); // moving keeps the strings where they are
     return p;
 }
 

@@ -1,0 +1,37 @@
+# Installation and the Debian package.
+#   cmake --install build --prefix /usr        bin/ and share/man/man1/
+#   (cd build && cpack -G DEB)                 update-syscon_VERSION_ARCH.deb
+include(GNUInstallDirs)
+
+# update_syscon (src/) and syscon_sim (sim/) install their own programs to
+# bin/; the man pages go in compressed, as Debian ships them.
+set(SYSCON_MAN_PAGES update_syscon.1 syscon_sim.1)
+set(gz_pages)
+foreach(page ${SYSCON_MAN_PAGES})
+    set(gz ${CMAKE_BINARY_DIR}/man/${page}.gz)
+    add_custom_command(OUTPUT ${gz}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+        COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/docs/${page} > ${gz}
+        DEPENDS ${PROJECT_SOURCE_DIR}/docs/${page}
+        COMMENT "Compressing man page ${page}")
+    list(APPEND gz_pages ${gz})
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${gz_pages})
+install(FILES ${gz_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME update-syscon)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SYSCON flash ROM maintenance tool and simulator")
+set(CPACK_PACKAGE_DESCRIPTION "update_syscon writes, reads back, and checks the version and\n\
+checksum of the flash ROM of a board's system controller (SYSCON) over a\n\
+serial line. syscon_sim simulates the SYSCON on a pseudo-terminal.")
+set(CPACK_PACKAGE_CONTACT "SYSCON tools maintainers <syscon-tools@localhost>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Dependencies from the programs' shared libraries (dpkg-shlibdeps).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+include(CPack)

@@ -190,8 +190,12 @@ std::string describe_payload(const Command &c, std::span<const uint8_t> p) {
 }
 
 std::vector<uint8_t> response_frame(std::string_view code, std::span<const uint8_t> payload) {
-    std::vector<uint8_t> r{STX, '$', 'W', 'P', SEP};
-    r.insert(r.end(), code.begin(), code.end());
+    std::vector<uint8_t> r;
+    r.reserve(10 + payload.size());
+    for (uint8_t b : {STX, uint8_t{'$'}, uint8_t{'W'}, uint8_t{'P'}, SEP})
+        r.push_back(b);
+    for (char c : code)
+        r.push_back(static_cast<uint8_t>(c));
     r.push_back(SEP);
     r.insert(r.end(), payload.begin(), payload.end());
     r.push_back(ETX);

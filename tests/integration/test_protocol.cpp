@@ -41,9 +41,8 @@ class Protocol : public ::testing::Test {
 
     std::vector<std::string> frames_of(const std::string &code) const {
         std::vector<std::string> out;
-        for (const auto &f : sim.received_frames())
-            if (f.size() >= 4 && std::string(f.begin() + 1, f.begin() + 4) == code)
-                out.push_back(hex(f));
+        for (const auto &f : testsupport::frames_with_code(sim.received_frames(), code))
+            out.push_back(hex(f));
         return out;
     }
 

@@ -119,11 +119,7 @@ class Rom : public ::testing::Test {
 
     int frames(const std::string &code) const { return sim->requests(code); }
     std::vector<Bytes> frames_of(const std::string &code) const {
-        std::vector<Bytes> out;
-        for (const Bytes &f : sim->received_frames())
-            if (f.size() >= 4 && std::string(f.begin() + 1, f.begin() + 4) == code)
-                out.push_back(f);
-        return out;
+        return frames_with_code(sim->received_frames(), code);
     }
     Bytes flash(const Area &a) const { return sim->read_flash(a.device, a.start, a.size); }
 

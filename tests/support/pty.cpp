@@ -109,6 +109,15 @@ std::vector<uint8_t> read_some(int fd, size_t count, int timeout_ms) {
     return out;
 }
 
+std::vector<std::vector<uint8_t>> frames_with_code(const std::vector<std::vector<uint8_t>> &frames,
+                                                   const std::string &code) {
+    std::vector<std::vector<uint8_t>> out;
+    for (const auto &f : frames)
+        if (f.size() >= 4 && std::string(f.begin() + 1, f.begin() + 4) == code)
+            out.push_back(f);
+    return out;
+}
+
 std::string hex(const std::vector<uint8_t> &bytes) {
     std::string s;
     char b[4];

@@ -53,6 +53,10 @@ void write_all(int fd, const std::vector<uint8_t> &bytes);
 // Reads up to `count` bytes from `fd`, waiting at most `timeout_ms` for all of them.
 std::vector<uint8_t> read_some(int fd, size_t count, int timeout_ms);
 
+// The frames among `frames` whose three-letter code is `code`.
+std::vector<std::vector<uint8_t>> frames_with_code(const std::vector<std::vector<uint8_t>> &frames,
+                                                   const std::string &code);
+
 // Hex dump "02 44 45" for readable failure messages.
 std::string hex(const std::vector<uint8_t> &bytes);
 

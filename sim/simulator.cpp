@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <poll.h>
+#include <pthread.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -314,6 +315,16 @@ void Simulator::start() {
     impl_->running = true;
     Impl *impl = impl_.get();
     impl_->thread = std::thread([impl] {
+        if (impl->config.realtime) {
+            // The serving thread only ever sleeps in poll between events, so a
+            // real-time policy cannot starve the machine. Without the
+            // privilege it keeps the normal policy.
+            const sched_param param{sched_get_priority_min(SCHED_FIFO) + 10};
+            const int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+            impl->trace.write(Clock::now(), "session",
+                              rc == 0 ? "serving at SCHED_FIFO"
+                                      : "serving at the normal policy (no SCHED_FIFO)");
+        }
         try {
             Server server(impl->config, impl->shared, impl->trace, impl->pty.master.get(),
                           impl->inotify.get(), impl->stop_fd.get());

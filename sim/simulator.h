@@ -48,6 +48,9 @@ struct Config {
     std::string ipl_version = "IPL-01.00.00";  // IRV
     std::string font_version = "FONT-1.00.00"; // FRV
     std::string trace_path;                    // "" no trace, "-" standard error
+    // Serve from a SCHED_FIFO thread where the system allows it, so that the
+    // device answers within its time limits however busy the other cores are.
+    bool realtime = false;
 };
 
 // Line settings of the client's end, as the kernel holds them.

@@ -1,6 +1,7 @@
 // ROM operations end to end: the real update_syscon binary on the slave of a
-// pseudo-terminal, the simulated SYSCON on the master. Checks statuses, both
-// output streams byte for byte, the frames on the wire, the flash and the files.
+// pseudo-terminal, the simulated SYSCON on the master. Checks the status,
+// both output streams byte for byte, the frames on the wire, the flash and
+// the files.
 #include "simulator.h"
 
 #include "pty.h"
@@ -9,6 +10,7 @@
 #include <cstdarg>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <random>
 
@@ -22,15 +24,13 @@ namespace {
 struct Area {
     const char *keyword;
     int device;
-    uint32_t start;
-    uint32_t size;
+    uint32_t start, size;
 };
-const Area APLI{"apli", 0, 0x000000, 0x1E8000};
-const Area IPL{"ipl", 0, 0x1E8000, 0x018000};
-const Area FONT{"font", 1, 0x100000, 0x060000};
+const Area APLI{"apli", 0, 0x000000, 0x1E8000}, IPL{"ipl", 0, 0x1E8000, 0x018000},
+    FONT{"font", 1, 0x100000, 0x060000};
 
 std::string fmt(const char *format, ...) {
-    char buf[256];
+    char buf[512];
     va_list ap;
     va_start(ap, format);
     vsnprintf(buf, sizeof buf, format, ap);
@@ -49,21 +49,21 @@ uint32_t sum_of(const Bytes &b, size_t from = 0, size_t to = SIZE_MAX) {
     return s;
 }
 
-const std::string SIZ_REFUSED_4K =
+const std::string ADJUST = "Adjust Block Size 4Kbyte --> 1Kbyte\n";
+const std::string REFUSED_4K =
     "ERROR: Invalid Response: Block Size Disagreement(0x00001000 -> 0x00000400)\n"
     "ERROR: Invalid Response: Block Size Disagreement(0x00001000 -> 0x00000400)\n"
     "ERROR: Invalid Response: Block Size Disagreement(0x00001000 -> 0x00000400)\n"
     "ERROR: Retry OUT(3): CMD_N_*** = 8)\n";
-const std::string ADJUST = "Adjust Block Size 4Kbyte --> 1Kbyte\n";
+const std::string IPL_ERASE = "  Erase address = 0x001e8000 / size = 0x00018000\n";
 
-// Expected standard output of a write: the erase line(s), one progress line per
-// block, the final line feed.
+// Standard output of a write: erase lines, a progress line per block, a line feed.
 std::string write_output(const Area &a, uint32_t bs, const Bytes &padded, const std::string &erase,
                          uint32_t skip_addr = 0, uint32_t skip_size = 0) {
     std::string out = erase;
     for (uint32_t off = 0; off < a.size; off += bs) {
         const uint32_t addr = a.start + off;
-        if (skip_size && addr >= skip_addr && addr - skip_addr < skip_size)
+        if (addr >= skip_addr && addr - skip_addr < skip_size)
             out += fmt("\r  Skip Address = 0x%08x", addr);
         else if (!all_ff(&padded[off], bs))
             out += fmt("\r  Write Address = 0x%08x size = 0x%04x", addr, bs);
@@ -73,38 +73,48 @@ std::string write_output(const Area &a, uint32_t bs, const Bytes &padded, const 
     return out + "\n";
 }
 
-std::string read_output(const Area &a, uint32_t bs, uint32_t blocks = UINT32_MAX) {
+std::string read_output(const Area &a, uint32_t bs, uint32_t blocks) {
     std::string out;
-    for (uint32_t off = 0, n = 0; off < a.size && n < blocks; off += bs, ++n)
-        out += fmt("\r  Read Address = 0x%08x", a.start + off);
+    for (uint32_t n = 0; n < blocks; ++n)
+        out += fmt("\r  Read Address = 0x%08x", a.start + n * bs);
     return out + "\n";
 }
 
+// Random bytes; `ff` blocks hold 0xFF only, `first` blocks 0xFF but for their first byte.
+Bytes image(size_t length, uint32_t bs, std::vector<size_t> ff, std::vector<size_t> first = {}) {
+    std::mt19937 rng(length);
+    Bytes b(length);
+    for (uint8_t &x : b)
+        x = static_cast<uint8_t>(rng());
+    for (size_t blk : ff)
+        std::fill_n(b.begin() + static_cast<long>(blk * bs), bs, 0xFF);
+    for (size_t blk : first)
+        std::fill_n(b.begin() + static_cast<long>(blk * bs) + 1, bs - 1, 0xFF);
+    return b;
+}
+
 class Rom : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("syscon_rom_" + std::to_string(getpid()));
-        fs::create_directories(dir);
-    }
+  public:
+    void SetUp() override { fs::create_directories(dir); }
     void TearDown() override {
         sim.reset();
         fs::remove_all(dir);
     }
-
-    void start(Config config = {}) {
+    void start(uint32_t max_block = 4096) {
+        Config config;
+        config.max_block = max_block;
+        config.realtime = true;
+        config.font_version = "FNT v2.3";
         sim = std::make_unique<Simulator>(config);
         sim->start();
     }
-
     ToolResult tool(std::vector<std::string> args) {
         args.insert(args.begin(), {"-d", sim->slave_path(), "-b", "115200"});
         return run_tool(args);
     }
-
     std::string path(const std::string &name) const { return (dir / name).string(); }
-
-    void save(const std::string &name, const Bytes &b) const {
-        std::ofstream(path(name), std::ios::binary)
+    void save(const Bytes &b) const {
+        std::ofstream(path("img.bin"), std::ios::binary)
             .write(reinterpret_cast<const char *>(b.data()),
                    static_cast<std::streamsize>(b.size()));
     }
@@ -116,342 +126,208 @@ class Rom : public ::testing::Test {
         const Bytes b = load(name);
         return std::string(b.begin(), b.end());
     }
-
     int frames(const std::string &code) const { return sim->requests(code); }
-    std::vector<Bytes> frames_of(const std::string &code) const {
-        return frames_with_code(sim->received_frames(), code);
-    }
     Bytes flash(const Area &a) const { return sim->read_flash(a.device, a.start, a.size); }
 
-    // Random bytes with the given blocks holding 0xFF only.
-    static Bytes image(size_t length, uint32_t bs, std::initializer_list<size_t> ff_blocks,
-                       unsigned seed = 1) {
-        std::mt19937 rng(seed);
-        Bytes b(length);
-        for (uint8_t &x : b)
-            x = static_cast<uint8_t>(rng());
-        for (size_t blk : ff_blocks)
-            std::fill(b.begin() + static_cast<long>(blk * bs),
-                      b.begin() + static_cast<long>(std::min(length, (blk + 1) * bs)), 0xFF);
-        return b;
-    }
-    static Bytes padded(Bytes b, const Area &a) {
-        b.resize(a.size, 0xFF);
-        return b;
-    }
-
     std::unique_ptr<Simulator> sim;
-    fs::path dir;
+    const fs::path dir = fs::temp_directory_path() / ("syscon_rom_" + std::to_string(getpid()));
 };
+
+// The request counts of a run, e.g. "DEV=1 ERS=1 SIZ=1 WDT=3".
+std::string counts(const Simulator &sim) {
+    std::string s;
+    for (const auto &[code, n] : sim.request_counts())
+        s += (s.empty() ? "" : " ") + code + "=" + std::to_string(n);
+    return s;
+}
 
 struct RoundTrip {
     Area area;
     uint32_t block;
+    size_t length; // of the image
+    bool read_back;
 };
 
 class RomRoundTrip : public Rom, public ::testing::WithParamInterface<RoundTrip> {};
 
-// Write, read back and ask the checksum, at 4096 and after the 1024 fallback.
+// Write over a flash that must be erased first, read back, SYSCON checksum.
 TEST_P(RomRoundTrip, WriteReadBackAndChecksum) {
-    const auto [a, bs] = GetParam();
-    Config config;
-    config.max_block = bs;
-    start(config);
-    sim->fill_flash(a.device, 0x00); // an erase must happen for the image to land
-
-    // Shorter than the area, ending inside a block; two blocks of 0xFF only.
-    const Bytes img = image(a.size - 3 * bs / 2, bs, {1, 3});
-    save("img.bin", img);
-    const Bytes full = padded(img, a);
-    const std::string refused = bs == 1024 ? SIZ_REFUSED_4K : "";
-    const std::string adjust = bs == 1024 ? ADJUST : "";
+    const auto [a, bs, length, read_back] = GetParam();
+    start(bs);
+    sim->fill_flash(a.device, 0x00);
+    const Bytes img = image(length, bs, {1, 3}, {2, 5});
+    save(img);
+    Bytes full = img;
+    full.resize(a.size, 0xFF);
+    const std::string refused = bs == 1024 ? REFUSED_4K : "", adjust = bs == 1024 ? ADJUST : "";
 
     const ToolResult w = tool({"-o", "write", "-t", a.keyword, "-f", path("img.bin")});
-    EXPECT_EQ(w.status, 0) << w.err;
+    EXPECT_EQ(w.status, 0);
     EXPECT_EQ(w.err, refused);
     EXPECT_EQ(w.out, adjust + write_output(a, bs, full,
                                            fmt("  Erase address = 0x%08x / size = 0x%08x\n",
                                                a.start, a.size)));
     EXPECT_TRUE(flash(a) == full) << "flash differs from the image";
-    EXPECT_EQ(frames_of("DEV").at(0),
-              Bytes({0x02, 'D', 'E', 'V', ':', static_cast<uint8_t>(a.device), 0x03}));
-    EXPECT_EQ(frames("ERS"), 1);
-    const std::vector<Bytes> wdt = frames_of("WDT");
+    const auto dev = frames_with_code(sim->received_frames(), "DEV");
+    EXPECT_EQ(hex(dev.at(0)), fmt("02 44 45 56 3A %02X 03", a.device));
     size_t data_blocks = 0;
     for (uint32_t off = 0; off < a.size; off += bs)
         data_blocks += !all_ff(&full[off], bs);
-    EXPECT_EQ(wdt.size(), data_blocks);
-    for (const Bytes &f : wdt) {
-        ASSERT_EQ(f.size(), bs + 14);
-        EXPECT_FALSE(all_ff(&f[10], bs)) << "a block of 0xFF only went out";
-    }
+    EXPECT_EQ(counts(*sim), fmt("DEV=1 ERS=1 SIZ=%d WDT=%zu", bs == 1024 ? 4 : 1, data_blocks));
     EXPECT_EQ(sim->unerased_programs(), 0);
 
-    const ToolResult r = tool({"-o", "read", "-t", a.keyword, "-f", path("back.bin")});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, refused);
-    EXPECT_EQ(r.out, adjust + read_output(a, bs));
-    EXPECT_TRUE(load("back.bin") == full) << "read-back differs from the image";
-    EXPECT_EQ(static_cast<uint32_t>(frames("RDT")), a.size / bs);
-
+    if (read_back) {
+        const ToolResult r = tool({"-o", "read", "-t", a.keyword, "-f", path("back.bin")});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, refused);
+        EXPECT_EQ(r.out, adjust + read_output(a, bs, a.size / bs));
+        EXPECT_TRUE(load("back.bin") == full) << "read-back differs from the image";
+    }
     const ToolResult c = tool({"-o", "checksum", "-t", a.keyword});
-    EXPECT_EQ(c.status, 0) << c.err;
     EXPECT_EQ(c.out, fmt("%04X\n", sum_of(full) & 0xFFFF));
 }
 
 INSTANTIATE_TEST_SUITE_P(Areas, RomRoundTrip,
-                         ::testing::Values(RoundTrip{APLI, 4096}, RoundTrip{IPL, 4096},
-                                           RoundTrip{FONT, 4096}, RoundTrip{APLI, 1024},
-                                           RoundTrip{IPL, 1024}, RoundTrip{FONT, 1024}),
-                         [](const auto &p) {
-                             return std::string(p.param.area.keyword) + "_" +
-                                    std::to_string(p.param.block);
-                         });
+                         ::testing::Values(RoundTrip{IPL, 4096, IPL.size + 5000, true},
+                                           RoundTrip{FONT, 1024, FONT.size - 1536, true},
+                                           RoundTrip{APLI, 4096, 6 * 4096, false}),
+                         [](const auto &p) { return std::string(p.param.area.keyword); });
 
-TEST_F(Rom, ImagesLongerThanTheAreaOrEmpty) {
-    start();
-    Bytes longer = image(IPL.size + 5000, 4096, {});
-    save("long.bin", longer);
-    const ToolResult l = tool({"-o", "w", "-t", "I", "-f", path("long.bin")});
-    EXPECT_EQ(l.status, 0) << l.err;
-    longer.resize(IPL.size);
-    EXPECT_TRUE(flash(IPL) == longer);
-
-    sim->reset_statistics();
-    save("empty.bin", {});
-    const ToolResult e = tool({"-o", "write", "-t", "ipl", "-f", path("empty.bin")});
-    EXPECT_EQ(e.status, 0) << e.err;
-    EXPECT_EQ(e.out, write_output(IPL, 4096, Bytes(IPL.size, 0xFF),
-                                  "  Erase address = 0x001e8000 / size = 0x00018000\n"));
-    EXPECT_EQ(frames("WDT"), 0);
-    EXPECT_TRUE(flash(IPL) == Bytes(IPL.size, 0xFF));
+std::string retry(const std::string &line, int cmd) {
+    return line + line + line + fmt("ERROR: Retry OUT(3): CMD_N_*** = %d)\n", cmd);
 }
 
-TEST_F(Rom, SkipAreaIsNeitherErasedNorProgrammed) {
-    start();
-    sim->fill_flash(0, 0x5A);
-    const Bytes img(IPL.size, 0x11);
-    save("img.bin", img);
-    const ToolResult w =
-        tool({"-o", "write", "-t", "ipl", "-f", path("img.bin"), "-s", "1EA000,3000"});
-    EXPECT_EQ(w.status, 0) << w.err;
-    EXPECT_EQ(w.err, "");
-    EXPECT_EQ(w.out, write_output(IPL, 4096, img,
-                                  "  Erase address(1) = 0x001e8000 / size = 0x00002000\n"
-                                  "  Erase address(2) = 0x001ed000 / size = 0x00013000\n",
-                                  0x1EA000, 0x3000));
-    Bytes expect = img;
-    std::fill(expect.begin() + 0x2000, expect.begin() + 0x5000, 0x5A);
-    EXPECT_TRUE(flash(IPL) == expect);
-    EXPECT_EQ(sim->unerased_programs(), 0);
-    EXPECT_EQ(frames("ERS"), 2);
-    EXPECT_EQ(frames("WDT"), 21);
-    EXPECT_EQ(sim->read_flash(0, 0x1E7FFF, 1), Bytes{0x5A}) << "the application area is untouched";
+struct Scenario {
+    const char *name;
+    std::vector<std::string> args; // IMG: an ipl image of 0x11 bytes; OUT: a file read after
+    std::vector<Fault> faults;
+    int status;
+    std::string out, err, requests, file; // file "-": not looked at
+    std::function<void(Simulator &)> flash = nullptr, check = nullptr;
+    uint32_t max_block = 4096;
+};
+
+TEST_F(Rom, Scenarios) {
+    const Bytes ipl11(IPL.size, 0x11);
+    const auto ipl_01 = [](Simulator &s) { s.write_flash(0, IPL.start, Bytes(IPL.size, 0x01)); };
+    const auto zeros_and = [](uint32_t at, Bytes b) {
+        return [=](Simulator &s) {
+            s.write_flash(0, IPL.start, Bytes(IPL.size, 0x00));
+            s.write_flash(0, at, b);
+        };
+    };
+    const auto sum_fails = [&](int from) {
+        return std::vector<Fault>{{"RDT", from, FaultKind::WrongSum, 0},
+                                  {"RDT", from + 1, FaultKind::WrongSum, 0},
+                                  {"RDT", from + 2, FaultKind::WrongSum, 0}};
+    };
+    const std::string rdt_sum =
+        retry("ERROR: Invalid Response: Read Data error(sum=0x1001 / 0x1000)\n", 11);
+    const std::string siz512 =
+        retry("ERROR: Invalid Response: Block Size Disagreement(0x00001000 -> 0x00000200)\n", 8) +
+        retry("ERROR: Invalid Response: Block Size Disagreement(0x00000400 -> 0x00000200)\n", 8);
+    const std::string timeouts =
+        "update_syscon(285): ERROR: timeout\nupdate_syscon(285): ERROR: timeout\n"
+        "update_syscon(285): ERROR: timeout\nERROR: Transmit Retry OUT(3): CMD_N_*** = 1)\n";
+    Bytes skipped = ipl11;
+    std::fill(skipped.begin() + 0x2000, skipped.begin() + 0x5000, 0x5A);
+    // clang-format off
+    const Scenario cases[] = {
+        {"skip area inside", {"-o", "write", "-t", "ipl", "-f", "IMG", "-s", "1EA000,3000"}, {}, 0,
+         write_output(IPL, 4096, ipl11, "  Erase address(1) = 0x001e8000 / size = 0x00002000\n"
+                      "  Erase address(2) = 0x001ed000 / size = 0x00013000\n", 0x1EA000, 0x3000),
+         "", "DEV=1 ERS=2 SIZ=1 WDT=21", "-", [](Simulator &s) { s.fill_flash(0, 0x5A); },
+         [&](Simulator &s) {
+             EXPECT_TRUE(s.read_flash(0, IPL.start, IPL.size) == skipped);
+             EXPECT_EQ(s.read_flash(0, 0x1E7FFF, 1), Bytes{0x5A}) << "apli untouched";
+         }},
+        {"skip area is the whole area", {"-o", "write", "-t", "ipl", "-f", "IMG", "-s", "0x1E8000,0x18000"}, {}, 0,
+         write_output(IPL, 4096, ipl11, "  Erase address(1) = 0x001e8000 / size = 0x00000000\n"
+                      "  Erase address(2) = 0x00200000 / size = 0x00000000\n", IPL.start, IPL.size),
+         "", "DEV=1 ERS=2 SIZ=1", "-"},
+        {"skip area on the grid of the 1024 fallback", {"-o", "write", "-t", "ipl", "-f", "IMG", "-s", "1EA400,400"},
+         {}, 0, "-", REFUSED_4K, "DEV=1 ERS=2 SIZ=4 WDT=95", "-", nullptr,
+         [](Simulator &s) { EXPECT_EQ(s.read_flash(0, 0x1EA400, 1024), Bytes(1024, 0xFF)); }, 1024},
+        {"write fails", {"-o", "write", "-t", "ipl", "-f", "IMG"}, {{"WDT", 0, FaultKind::Status, 5}}, 11,
+         IPL_ERASE + "\n", retry("ERROR: Invalid Response: Write Data error(0x5)\n", 10), "DEV=1 ERS=1 SIZ=1 WDT=3", "-"},
+        {"first erase range fails", {"-o", "write", "-t", "ipl", "-f", "IMG", "-s", "1EA000,1000"},
+         {{"ERS", 0, FaultKind::Status, 3}}, 11, "  Erase address(1) = 0x001e8000 / size = 0x00002000\n",
+         retry("ERROR: Invalid Response: Erase error(0x3)\n", 9), "DEV=1 ERS=3 SIZ=1", "-"},
+        {"read fails at the tenth block", {"-o", "read", "-t", "ipl", "-f", "OUT"}, sum_fails(10), 11,
+         read_output(IPL, 4096, 9), rdt_sum, "DEV=1 RDT=12 SIZ=1", std::string(9 * 4096, 0x01), ipl_01},
+        {"read into a full disk stops at once", {"-o", "read", "-t", "ipl", "-f", "/dev/full"}, {}, 11,
+         read_output(IPL, 4096, 1), "", "DEV=1 RDT=1 SIZ=1", "-"},
+        {"block size refused", {"-o", "read", "-t", "apli", "-f", "OUT"}, {{"SIZ", 0, FaultKind::WrongEcho, 512}}, 11,
+         ADJUST, siz512, "DEV=1 SIZ=6", ""},
+        {"device refused", {"-o", "checksum", "-t", "font", "-s", "0,1000"}, {{"DEV", 0, FaultKind::WrongEcho, 5}}, 11,
+         "", retry("ERROR: Invalid Response: Device ID Disagreement(0x5)\n", 7), "DEV=3", "-"},
+        {"version of apli", {"-o", "version", "-t", "apli", "-f", "OUT"}, {}, 0, "APLI-1.00.00\n", "", "ARV=1",
+         "APLI-1.00.00\n"},
+        {"version of ipl", {"-o", "version", "-t", "ipl"}, {}, 0, "IPL-01.00.00\n", "", "IRV=1", "-"},
+        {"version of font", {"-o", "version", "-t", "font"}, {}, 0, "FNT v2.3\n", "", "FRV=1", "-"},
+        {"version fails", {"-o", "version", "-t", "ipl", "-f", "OUT"}, {{"IRV", 0, FaultKind::NoAck, 0}}, 255, "",
+         timeouts, "IRV=3", ""},
+        {"device checksum", {"-o", "checksum", "-t", "ipl", "-f", "OUT"}, {}, 0, "00A5\n", "", "ISM=1", "00A5\n",
+         zeros_and(IPL.start + 100, {0xA5})},
+        {"device checksum of zero", {"-o", "checksum", "-t", "ipl", "-f", "OUT"}, {}, 0, "XXXX", "", "ISM=1", "XXXX\n",
+         zeros_and(IPL.start, {0x00})},
+        {"local checksum of 0x10000 is not zero", {"-o", "checksum", "-t", "ipl", "-s", "0,1000"}, {}, 0, "0000\n", "",
+         "DEV=1 RDT=24 SIZ=1", "-", zeros_and(IPL.start + 0x4000, Bytes(512, 0x80))},
+        {"local checksum fails at the first block", {"-o", "checksum", "-t", "ipl", "-s", "0,1000", "-f", "OUT"},
+         sum_fails(1), 11, "XXXX", rdt_sum, "DEV=1 RDT=3 SIZ=1", "XXXX\n", ipl_01},
+        {"local checksum fails at the third block", {"-o", "checksum", "-t", "ipl", "-s", "0,1000"}, sum_fails(3), 11,
+         "2000\n", rdt_sum, "DEV=1 RDT=5 SIZ=1", "-", ipl_01},
+    };
+    // clang-format on
+    for (const Scenario &c : cases) {
+        SCOPED_TRACE(c.name);
+        start(c.max_block);
+        save(ipl11);
+        if (c.flash)
+            c.flash(*sim);
+        for (const Fault &f : c.faults)
+            sim->add_fault(f);
+        std::vector<std::string> args = c.args;
+        for (std::string &a : args)
+            a = a == "IMG" ? path("img.bin") : a == "OUT" ? path("out") : a;
+        const ToolResult r = tool(args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(c.out == "-" ? "-" : r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(counts(*sim), c.requests);
+        EXPECT_EQ(c.file == "-" ? "-" : text("out"), c.file);
+        if (c.check)
+            c.check(*sim);
+    }
 }
 
-TEST_F(Rom, SkipAreaAtTheEdgesSendsEmptyEraseRanges) {
+// The local checksum leaves out exactly the blocks that start inside the
+// skip area: one that starts before it is read whole.
+TEST_F(Rom, LocalChecksumSkipsBlocksByTheirFirstAddress) {
     start();
-    save("img.bin", Bytes(IPL.size, 0x22));
-    const ToolResult w =
-        tool({"-o", "write", "-t", "ipl", "-f", path("img.bin"), "-s", "0x1E8000,0x18000"});
-    EXPECT_EQ(w.status, 0) << w.err;
-    const std::string erase = "  Erase address(1) = 0x001e8000 / size = 0x00000000\n"
-                              "  Erase address(2) = 0x00200000 / size = 0x00000000\n";
-    EXPECT_EQ(w.out, write_output(IPL, 4096, Bytes(IPL.size, 0x22), erase, IPL.start, IPL.size));
-    EXPECT_EQ(frames("ERS"), 2);
-    EXPECT_EQ(frames("WDT"), 0);
+    const Bytes img = image(IPL.size, 4096, {});
+    sim->write_flash(0, IPL.start, img);
+    const ToolResult c = tool({"-o", "checksum", "-t", "ipl", "-s", "1EA800,2000"});
+    EXPECT_EQ(c.out, fmt("%04X\n", (sum_of(img) - sum_of(img, 0x3000, 0x5000)) & 0xFFFF));
+    EXPECT_EQ(frames("RDT"), 22);
 }
 
 TEST_F(Rom, SkipAreasThatDoNotFitAreRefusedBeforeAnyErase) {
     start();
-    save("img.bin", Bytes(IPL.size, 0x33));
-    for (const char *skip :
-         {"1EA100,1000", "1EA000,800", "1E7000,2000", "1FF000,2000", "0,1000", "FFFFF000,2000"}) {
+    save(Bytes(IPL.size, 0x33));
+    for (const char *skip : {"1EA100,1000", "1EA000,800", "1E7000,2000", "FFFFF000,2000"}) {
         sim->reset_statistics();
         const ToolResult w = tool({"-o", "write", "-t", "ipl", "-f", path("img.bin"), "-s", skip});
         unsigned addr = 0, size = 0;
         sscanf(skip, "%x,%x", &addr, &size);
         EXPECT_EQ(w.status, 11) << skip;
         EXPECT_EQ(w.out, "") << skip;
-        EXPECT_EQ(w.err,
-                  fmt("ERROR: Skip area 0x%08x,0x%08x does not lie inside the target area "
-                      "0x001e8000-0x00200000 in whole blocks of 0x1000 bytes; nothing was erased\n",
-                      addr, size))
-            << skip;
-        EXPECT_EQ(frames("DEV"), 1) << skip;
-        EXPECT_EQ(frames("SIZ"), 1) << skip;
-        EXPECT_EQ(frames("ERS") + frames("WDT"), 0) << skip;
+        EXPECT_EQ(w.err, fmt("ERROR: Skip area 0x%08x,0x%08x does not lie inside the target area "
+                             "0x001e8000-0x00200000 in whole blocks of 0x1000 bytes; nothing was "
+                             "erased\n",
+                             addr, size));
+        EXPECT_EQ(counts(*sim), "DEV=1 SIZ=1") << skip;
     }
-}
-
-TEST_F(Rom, SkipAreaIsCheckedAgainstTheBlockSizeInForce) {
-    Config config;
-    config.max_block = 1024;
-    start(config);
-    save("img.bin", Bytes(IPL.size, 0x44));
-    const ToolResult w =
-        tool({"-o", "write", "-t", "ipl", "-f", path("img.bin"), "-s", "1EA400,400"});
-    EXPECT_EQ(w.status, 0) << w.err;
-    EXPECT_EQ(sim->read_flash(0, 0x1EA400, 1024), Bytes(1024, 0xFF));
-    EXPECT_EQ(frames("WDT"), 95);
-}
-
-TEST_F(Rom, FailedBlockWriteEndsTheLine) {
-    start();
-    sim->add_fault({"WDT", 0, FaultKind::Status, 5});
-    save("img.bin", Bytes(4096, 0x01));
-    const ToolResult w = tool({"-o", "write", "-t", "ipl", "-f", path("img.bin")});
-    EXPECT_EQ(w.status, 11);
-    EXPECT_EQ(w.out, "  Erase address = 0x001e8000 / size = 0x00018000\n\n");
-    const std::string line = "ERROR: Invalid Response: Write Data error(0x5)\n";
-    EXPECT_EQ(w.err, line + line + line + "ERROR: Retry OUT(3): CMD_N_*** = 10)\n");
-}
-
-TEST_F(Rom, FailedFirstEraseRangeStopsBeforeTheSecond) {
-    start();
-    sim->add_fault({"ERS", 0, FaultKind::Status, 3});
-    save("img.bin", Bytes(IPL.size, 0x01));
-    const ToolResult w =
-        tool({"-o", "write", "-t", "ipl", "-f", path("img.bin"), "-s", "1EA000,1000"});
-    EXPECT_EQ(w.status, 11);
-    EXPECT_EQ(w.out, "  Erase address(1) = 0x001e8000 / size = 0x00002000\n");
-    const std::string line = "ERROR: Invalid Response: Erase error(0x3)\n";
-    EXPECT_EQ(w.err, line + line + line + "ERROR: Retry OUT(3): CMD_N_*** = 9)\n");
-    EXPECT_EQ(frames("ERS"), 3);
-    EXPECT_EQ(frames("WDT"), 0);
-}
-
-TEST_F(Rom, ReadFailingAtTheTenthBlockKeepsNineBlocks) {
-    start();
-    for (int n : {10, 11, 12})
-        sim->add_fault({"RDT", n, FaultKind::WrongSum, 0});
-    const ToolResult r = tool({"-o", "read", "-t", "font", "-f", path("back.bin")});
-    EXPECT_EQ(r.status, 11);
-    EXPECT_EQ(r.out, read_output(FONT, 4096, 9));
-    EXPECT_EQ(load("back.bin"), sim->read_flash(1, 0x100000, 9 * 4096));
-    EXPECT_EQ(frames("RDT"), 12);
-}
-
-TEST_F(Rom, RefusedBlockSizesAndDeviceSendNoTransfer) {
-    start();
-    sim->add_fault({"SIZ", 0, FaultKind::WrongEcho, 512});
-    std::string both;
-    for (const char *size : {"0x00001000", "0x00000400"})
-        for (int i = 0; i < 3; ++i)
-            both +=
-                fmt("ERROR: Invalid Response: Block Size Disagreement(%s -> 0x00000200)\n", size);
-    save("img.bin", Bytes(4096, 0x01));
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"-o", "write", "-t", "apli", "-f", path("img.bin")},
-          {"-o", "read", "-t", "apli", "-f", path("back.bin")},
-          {"-o", "checksum", "-t", "apli", "-s", "0,1000"}}) {
-        const ToolResult r = tool(args);
-        EXPECT_EQ(r.status, 11) << args[1];
-        EXPECT_EQ(r.out, ADJUST) << args[1];
-        const std::string retry = "ERROR: Retry OUT(3): CMD_N_*** = 8)\n";
-        EXPECT_EQ(r.err,
-                  both.substr(0, both.size() / 2) + retry + both.substr(both.size() / 2) + retry);
-    }
-    EXPECT_EQ(frames("ERS") + frames("WDT") + frames("RDT"), 0);
-
-    sim->clear_faults();
-    sim->reset_statistics();
-    sim->add_fault({"DEV", 0, FaultKind::WrongEcho, 5});
-    const ToolResult d = tool({"-o", "read", "-t", "font", "-f", path("back.bin")});
-    EXPECT_EQ(d.status, 11);
-    EXPECT_EQ(d.out, "");
-    const std::string line = "ERROR: Invalid Response: Device ID Disagreement(0x5)\n";
-    EXPECT_EQ(d.err, line + line + line + "ERROR: Retry OUT(3): CMD_N_*** = 7)\n");
-    EXPECT_EQ(frames("SIZ"), 0);
-}
-
-TEST_F(Rom, VersionOnStandardOutputAndInTheFile) {
-    Config config;
-    config.font_version = "FNT v2.3";
-    start(config);
-    const struct {
-        const char *target, *text;
-    } cases[] = {{"apli", "APLI-1.00.00"}, {"ipl", "IPL-01.00.00"}, {"font", "FNT v2.3"}};
-    for (const auto &c : cases) {
-        const ToolResult v = tool({"-o", "version", "-t", c.target, "-f", path("ver.txt")});
-        EXPECT_EQ(v.status, 0) << v.err;
-        EXPECT_EQ(v.out, std::string(c.text) + "\n");
-        EXPECT_EQ(text("ver.txt"), std::string(c.text) + "\n");
-    }
-    EXPECT_EQ(frames("DEV") + frames("SIZ"), 0) << "no preamble for queries";
-
-    sim->add_fault({"IRV", 0, FaultKind::NoAck, 0});
-    const ToolResult f = tool({"-o", "version", "-t", "ipl", "-f", path("ver.txt")});
-    EXPECT_EQ(f.status, 255);
-    EXPECT_EQ(f.out, "");
-    EXPECT_EQ(text("ver.txt"), "");
-}
-
-TEST_F(Rom, DeviceChecksumAndTheZeroRule) {
-    start();
-    sim->write_flash(0, IPL.start, Bytes(IPL.size, 0x00));
-    sim->write_flash(0, IPL.start + 100, {0xA5});
-    const ToolResult c = tool({"-o", "checksum", "-t", "ipl", "-f", path("sum.txt")});
-    EXPECT_EQ(c.status, 0) << c.err;
-    EXPECT_EQ(c.out, "00A5\n");
-    EXPECT_EQ(text("sum.txt"), "00A5\n");
-
-    sim->write_flash(0, IPL.start + 100, {0x00});
-    const ToolResult z = tool({"-o", "checksum", "-t", "ipl", "-f", path("sum.txt")});
-    EXPECT_EQ(z.status, 0) << z.err;
-    EXPECT_EQ(z.out, "XXXX");
-    EXPECT_EQ(text("sum.txt"), "XXXX\n");
-    EXPECT_EQ(frames("RDT"), 0);
-}
-
-TEST_F(Rom, LocalChecksumLeavesOutTheBlocksOfTheSkipArea) {
-    start();
-    const Bytes img = image(IPL.size, 4096, {});
-    sim->write_flash(0, IPL.start, img);
-    // Starts inside block 2: block 2 is read whole, blocks 3 and 4 are left out.
-    const ToolResult c =
-        tool({"-o", "checksum", "-t", "ipl", "-s", "1EA800,2000", "-f", path("sum.txt")});
-    EXPECT_EQ(c.status, 0) << c.err;
-    const uint32_t expect = sum_of(img) - sum_of(img, 0x3000, 0x5000);
-    EXPECT_EQ(c.out, fmt("%04X\n", expect & 0xFFFF));
-    EXPECT_EQ(text("sum.txt"), c.out);
-    EXPECT_EQ(frames("RDT"), 22);
-
-    sim->reset_statistics();
-    const ToolResult all = tool({"-o", "checksum", "-t", "ipl", "-s", "1E8000,18000"});
-    EXPECT_EQ(all.status, 0);
-    EXPECT_EQ(all.out, "XXXX");
-    EXPECT_EQ(frames("DEV") + frames("SIZ"), 2) << "the preamble still runs";
-    EXPECT_EQ(frames("RDT"), 0);
-}
-
-TEST_F(Rom, LocalChecksumOf0x10000IsNotZero) {
-    start();
-    sim->write_flash(0, IPL.start, Bytes(IPL.size, 0x00));
-    sim->write_flash(0, IPL.start + 0x4000, Bytes(512, 0x80));
-    const ToolResult c = tool({"-o", "checksum", "-t", "ipl", "-s", "0,1000"});
-    EXPECT_EQ(c.status, 0) << c.err;
-    EXPECT_EQ(c.out, "0000\n");
-}
-
-TEST_F(Rom, LocalChecksumReportsWhatWasSummedBeforeAFailure) {
-    start();
-    sim->write_flash(0, IPL.start, Bytes(IPL.size, 0x01));
-    for (int n : {1, 2, 3})
-        sim->add_fault({"RDT", n, FaultKind::WrongSum, 0});
-    const ToolResult first =
-        tool({"-o", "checksum", "-t", "ipl", "-s", "0,1000", "-f", path("sum.txt")});
-    EXPECT_EQ(first.status, 11);
-    EXPECT_EQ(first.out, "XXXX");
-    EXPECT_EQ(text("sum.txt"), "XXXX\n");
-
-    sim->clear_faults();
-    sim->reset_statistics();
-    for (int n : {3, 4, 5})
-        sim->add_fault({"RDT", n, FaultKind::WrongSum, 0});
-    const ToolResult later = tool({"-o", "checksum", "-t", "ipl", "-s", "0,1000"});
-    EXPECT_EQ(later.status, 11);
-    EXPECT_EQ(later.out, "2000\n"); // two blocks of 4096 bytes of 0x01
 }
 
 } // namespace

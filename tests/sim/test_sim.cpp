@@ -1,0 +1,200 @@
+// The simulated SYSCON's model of the device, driven with raw frames over its
+// pseudo-terminal: the answers to every command, flash semantics, framing,
+// each fault kind, and line settings it cannot read.
+#include "simulator.h"
+
+#include "pty.h"
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+using namespace syscon_sim;
+using namespace testsupport;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+Bytes h(const std::string &hex_text) {
+    Bytes b;
+    for (size_t i = 0; i + 1 < hex_text.size(); i += 3)
+        b.push_back(static_cast<uint8_t>(std::stoul(hex_text.substr(i, 2), nullptr, 16)));
+    return b;
+}
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+uint8_t sum_hi(const Bytes &b, int extra = 0) {
+    int s = extra;
+    for (uint8_t v : b)
+        s += v;
+    return static_cast<uint8_t>(s >> 8);
+}
+uint8_t sum_lo(const Bytes &b, int extra = 0) {
+    int s = extra;
+    for (uint8_t v : b)
+        s += v;
+    return static_cast<uint8_t>(s);
+}
+
+class Sim : public ::testing::Test {
+  protected:
+    void start(Config config = {}) {
+        config.realtime = true;
+        sim = std::make_unique<Simulator>(config);
+        sim->start();
+        port = open_raw_port(sim->slave_path(), 115200);
+    }
+    // Sends a frame, returns everything that comes back within `ms` (at most `count` bytes).
+    std::string ask(const Bytes &frame, size_t count, int ms = 3000) {
+        write_all(port.get(), frame);
+        return hex(read_some(port.get(), count, ms));
+    }
+
+    std::unique_ptr<Simulator> sim;
+    UniqueFd port;
+};
+
+TEST_F(Sim, AnswersOfEveryFixedSizeCommand) {
+    Config config;
+    config.ipl_version = "BOOT-9";
+    start(config);
+    sim->fill_flash(0, 0x00);
+    sim->fill_flash(1, 0x00);
+    sim->write_flash(0, 0x1E7FFF, {0xAB, 0x12, 0x34}); // last apli byte, first ipl bytes
+    sim->write_flash(0, 0x1FFFFF, {0x01});             // last ipl byte
+    sim->write_flash(1, 0x0FFFFF, {0x55, 0x01});       // before font, first font byte
+    sim->write_flash(1, 0x15FFFF, {0xFF, 0x55});       // last font byte, after font
+    const std::string R = "06 02 24 57 50 3A ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"02 49 52 56 03", R + "49 52 56 3A 42 4F 4F 54 2D 39 00 00 00 00 00 00 03"},
+        {"02 41 52 56 03", R + "41 52 56 3A 41 50 4C 49 2D 31 2E 30 30 2E 30 30 03"},
+        {"02 46 52 56 03", R + "46 52 56 3A 46 4F 4E 54 2D 31 2E 30 30 2E 30 30 03"},
+        {"02 49 53 4D 03", R + "49 53 4D 3A 00 47 03"}, // 0x12 + 0x34 + 0x01
+        {"02 41 53 4D 03", R + "41 53 4D 3A 00 AB 03"},
+        {"02 46 53 4D 03", R + "46 53 4D 3A 01 00 03"}, // 0x01 + 0xFF
+        {"02 44 45 56 3A 01 03", R + "44 45 56 3A 01 03"},
+        {"02 44 45 56 3A 07 03", R + "44 45 56 3A 01 03"}, // unknown id: selection kept
+        {"02 53 49 5A 3A 00 00 04 00 03", R + "53 49 5A 3A 00 00 04 00 03"},
+        {"02 53 49 5A 3A 00 00 02 00 03", R + "53 49 5A 3A 00 00 04 00 03"}, // size kept
+        // ERS of 0x1000 at 0x15F000 on device 1; then one reaching past its end.
+        {"02 45 52 53 3A 00 15 F0 00 3A 00 00 10 00 3A 01 15 03", R + "45 52 53 3A 00 03"},
+        {"02 45 52 53 3A 00 1F F0 00 3A 00 00 20 00 3A 01 2F 03", R + "45 52 53 3A 02 03"},
+        {"02 45 52 53 3A 00 00 00 00 3A 00 00 10 00 3A 00 11 03", R + "45 52 53 3A 01 03"},
+    };
+    for (const auto &[request, reply] : cases)
+        EXPECT_EQ(ask(h(request), 64, 300), reply) << request;
+    EXPECT_EQ(sim->selected_device(), 1);
+    EXPECT_EQ(sim->block_size(), 1024u);
+    EXPECT_EQ(sim->read_flash(1, 0x15EFFF, 3), h("00 FF FF"));
+    EXPECT_EQ(sim->read_flash(1, 0x15FFFE, 3), h("FF FF 55")) << "exactly the range is erased";
+}
+
+TEST_F(Sim, ProgramsByAndReadsBlocksWithTheirSum) {
+    start();
+    sim->write_flash(0, 0x1E8000, Bytes(4096, 0xF0));
+    Bytes data(4096, 0x3C);
+    data[0] = 0x02; // framing bytes inside the data are data
+    data[1] = 0x03;
+    data[2] = ':';
+    const Bytes addr = h("00 1E 80 00");
+    const Bytes wdt = cat({h("02 57 44 54 3A"),
+                           addr,
+                           {':'},
+                           data,
+                           {':', sum_hi(data, 0x9E), sum_lo(data, 0x9E), 0x03}});
+    EXPECT_EQ(ask(wdt, 64, 1000), "06 02 24 57 50 3A 57 44 54 3A 00 03");
+    EXPECT_EQ(sim->unerased_programs(), 1) << "programmed over bytes that were not 0xFF";
+    Bytes stored = data;
+    for (uint8_t &b : stored)
+        b &= 0xF0; // old AND new
+    const std::string rdt = ask(h("02 52 44 54 3A 00 1E 80 00 3A 00 9E 03"), 4112);
+    const Bytes reply = cat({h("06 02 24 57 50 3A 52 44 54 3A 00 3A"),
+                             stored,
+                             {':', sum_hi(stored), sum_lo(stored), 0x03}});
+    EXPECT_EQ(rdt, hex(reply));
+    const std::string erased = ask(h("02 52 44 54 3A 00 1E 90 00 3A 00 AE 03"), 4112);
+    EXPECT_EQ(erased.substr(33, 12), "3A FF FF FF ");
+    EXPECT_EQ(erased.substr(erased.size() - 11), "3A F0 00 03") << "4096 x 0xFF sums to 0xF000";
+}
+
+TEST_F(Sim, NoiseUnknownCodesPartialFramesAndTheAckModes) {
+    const std::string dev1 = "06 02 24 57 50 3A 44 45 56 3A 01 03";
+    for (bool after_frame : {false, true}) {
+        Config config;
+        config.ack_after_frame = after_frame;
+        start(config);
+        EXPECT_EQ(ask(h("41 42 02 58 59 5A"), 64, 300), "15") << "noise skipped, code NAKed";
+        // The ACK comes once the code is in, or once the whole frame is; the
+        // rest of the frame never comes, and the silence drops it.
+        EXPECT_EQ(ask(h("02 44 45 56"), 64, 300), after_frame ? "" : "06");
+        EXPECT_EQ(ask(h("02 44 45 56 3A 01 03"), 64, 300), dev1);
+        EXPECT_EQ(sim->requests("DEV"), 2);
+    }
+}
+
+TEST_F(Sim, EachFaultKind) {
+    const std::string R = "02 24 57 50 3A 44 45 56 3A 01 03";
+    const struct {
+        FaultKind kind;
+        uint32_t param;
+        std::string reply;
+        int device_after;
+    } cases[] = {
+        {FaultKind::Nak, 0, "15", 0},
+        {FaultKind::NoAck, 0, "", 0},
+        {FaultKind::NoResponse, 0, "06", 1},
+        {FaultKind::WrongEcho, 9, "06 02 24 57 50 3A 44 45 56 3A 09 03", 0},
+        {FaultKind::ShortResponse, 2, "06 02 24 57 50 3A 44 45 56 3A", 1},
+        {FaultKind::ExtraBytes, 2, "06 " + R + " EE EE", 1},
+        {FaultKind::GarbageBeforeStx, 1, "06 A5 " + R, 1},
+        {FaultKind::Delay, 400, "06", 1},
+    };
+    for (const auto &c : cases) {
+        start();
+        sim->add_fault({"DEV", 0, c.kind, c.param});
+        EXPECT_EQ(ask(h("02 44 45 56 3A 01 03"), 64, 300), c.reply) << c.reply;
+        EXPECT_EQ(sim->selected_device(), c.device_after) << c.reply;
+    }
+    start();
+    sim->write_flash(0, 0, Bytes(4096, 0x00));
+    sim->add_fault({"RDT", 1, FaultKind::CorruptBlock, 5});
+    sim->add_fault({"RDT", 2, FaultKind::WrongSum, 0});
+    sim->add_fault({"RDT", 3, FaultKind::Status, 0x80});
+    const Bytes rdt0 = h("02 52 44 54 3A 00 00 00 00 3A 00 00 03");
+    const std::string corrupt = ask(rdt0, 4112);
+    EXPECT_EQ(corrupt.substr(36, 24), "00 00 00 00 00 FF 00 00 ") << "byte 5 inverted";
+    EXPECT_EQ(corrupt.substr(corrupt.size() - 11), "3A 00 00 03") << "sum of the true block";
+    const std::string badsum = ask(rdt0, 4112);
+    EXPECT_EQ(badsum.substr(badsum.size() - 11), "3A 00 01 03");
+    EXPECT_EQ(ask(rdt0, 4112, 300), "06 02 24 57 50 3A 52 44 54 3A 80 03");
+    EXPECT_THROW(sim->add_fault({"DEV", 0, FaultKind::CorruptBlock, 0}), std::invalid_argument);
+}
+
+TEST_F(Sim, LineSettingsItCannotReadGetNoAnswer) {
+    Config config;
+    config.expect_baud = 115200;
+    start(config);
+    UniqueFd other_rate = open_raw_port(sim->slave_path(), 9600);
+    EXPECT_EQ(ask(h("02 44 45 56 3A 01 03"), 64, 300), "");
+    other_rate = open_raw_port(sim->slave_path(), 115200);
+    termios t{};
+    ASSERT_EQ(tcgetattr(port.get(), &t), 0);
+    cfsetspeed(&t, B115200);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    ASSERT_EQ(tcsetattr(port.get(), TCSANOW, &t), 0);
+    EXPECT_EQ(ask(h("02 44 45 56 3A 01 03"), 64, 300), "");
+    t.c_cflag |= CSTOPB;
+    t.c_lflag |= ICANON;
+    ASSERT_EQ(tcsetattr(port.get(), TCSANOW, &t), 0);
+    EXPECT_EQ(ask(h("02 44 45 56 3A 01 03"), 64, 300), "");
+    t.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    ASSERT_EQ(tcsetattr(port.get(), TCSANOW, &t), 0);
+    EXPECT_EQ(ask(h("02 44 45 56 3A 01 03"), 64, 300), "06 02 24 57 50 3A 44 45 56 3A 01 03");
+    EXPECT_EQ(sim->ignored_frames(), 3);
+    EXPECT_EQ(sim->selected_device(), 1);
+}
+
+} // namespace

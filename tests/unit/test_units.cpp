@@ -1,0 +1,322 @@
+// The tool's pure logic and its serial primitives: sums, request frames,
+// the response parser, option parsing, and the timed receive on a real
+// pseudo-terminal (the tool's side is the slave; the test writes the master).
+#include "options.h"
+#include "protocol/protocol.h"
+#include "rom/rom.h"
+#include "serial/uart.h"
+
+#include "pty.h"
+
+#include <functional>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace testsupport;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+std::string captured(const std::function<void()> &f) {
+    testing::internal::CaptureStderr();
+    f();
+    return testing::internal::GetCapturedStderr();
+}
+
+TEST(Frames, SumsAndEveryRequestByteForByte) {
+    EXPECT_EQ(calc_sum(reinterpret_cast<const uint8_t *>("abc"), 3), 0x0126);
+    EXPECT_EQ(calc_sum(Bytes(258, 0xFF).data(), 258), 0x00FE); // 65790 modulo 65536
+    const Bytes odd{0x02, 0x03, 0x3A}; // framing bytes inside data go out as they are
+    const Bytes full(4096, 0x10);      // its data alone sum to 0x10000
+    const struct {
+        CmdRequest req;
+        std::string hex;
+    } cases[] = {
+        {{CMD_N_IRV, 0, 0, 0, nullptr}, "02 49 52 56 03"},
+        {{CMD_N_ARV, 0, 0, 0, nullptr}, "02 41 52 56 03"},
+        {{CMD_N_FRV, 0, 0, 0, nullptr}, "02 46 52 56 03"},
+        {{CMD_N_ISM, 0, 0, 0, nullptr}, "02 49 53 4D 03"},
+        {{CMD_N_ASM, 0, 0, 0, nullptr}, "02 41 53 4D 03"},
+        {{CMD_N_FSM, 0, 0, 0, nullptr}, "02 46 53 4D 03"},
+        {{CMD_N_DEV, 0, 0, 1, nullptr}, "02 44 45 56 3A 01 03"},
+        {{CMD_N_SIZ, 0, 4096, 0, nullptr}, "02 53 49 5A 3A 00 00 10 00 03"},
+        {{CMD_N_ERS, 0x1E8000, 0x18000, 0, nullptr},
+         "02 45 52 53 3A 00 1E 80 00 3A 00 01 80 00 3A 01 1F 03"},
+        {{CMD_N_RDT, 0x100000, 0, 0, nullptr}, "02 52 44 54 3A 00 10 00 00 3A 00 10 03"},
+        {{CMD_N_WDT, 0x1E8000, 0, 0, nullptr}, "02 57 44 54 3A 00 1E 80 00 3A 3A 00 9E 03"},
+        {{CMD_N_WDT, 0x01020304, 3, 0, odd.data()},
+         "02 57 44 54 3A 01 02 03 04 3A 02 03 3A 3A 00 49 03"},
+    };
+    for (const auto &c : cases) {
+        const uint32_t n = build_request(c.req);
+        EXPECT_EQ(hex(Bytes(g_frame_buf.begin(), g_frame_buf.begin() + n)), c.hex);
+    }
+    const CmdRequest wdt{CMD_N_WDT, 0x1000, 4096, 0, full.data()};
+    ASSERT_EQ(build_request(wdt), 4110u);
+    EXPECT_EQ(hex(Bytes(g_frame_buf.begin() + 4105, g_frame_buf.begin() + 4111)),
+              "10 3A 00 10 03 00");
+    for (uint32_t undefined : {0u, 12u, 0xFFFFFFFFu})
+        EXPECT_EQ(build_request({undefined, 0, 0, 0, nullptr}), 0u);
+}
+
+TEST(Frames, UndefinedCommandsSendNothingAndFailedWritesAreTriedThrice) {
+    int no_port = -1; // any write fails with a located message
+    const CmdRequest undefined{12, 0, 0, 0, nullptr}, irv{CMD_N_IRV, 0, 0, 0, nullptr};
+    EXPECT_EQ(captured([&] { EXPECT_EQ(send_cmd(&no_port, &undefined), -1); }),
+              "ERROR: Not Define Command: CMD_N_*** = 12)\n");
+    const std::string line = "update_syscon(244): ERROR: Bad file descriptor\n";
+    EXPECT_EQ(captured([&] { EXPECT_EQ(send_cmd(&no_port, &irv), -1); }),
+              line + line + line + "ERROR: Transmit Retry OUT(3): CMD_N_*** = 1)\n");
+}
+
+Bytes frame(const std::string &text) {
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes rdt_reply(uint32_t block, char sep_behind) {
+    Bytes f = frame("\x02$WP:RDT:");
+    f.push_back(0x00);
+    f.push_back(':');
+    for (uint32_t i = 0; i < block; ++i)
+        f.push_back(static_cast<uint8_t>(i * 7));
+    f.push_back(static_cast<uint8_t>(sep_behind));
+    f.insert(f.end(), {0xAB, 0xCD, 0x03});
+    return f;
+}
+
+Bytes without_sum(Bytes f) {
+    f.resize(f.size() - 3);
+    return f;
+}
+
+TEST(Parser, EachCheckWithItsMessage) {
+    const std::string invalid = "ERROR: Invalid Response: CMD_N_*** = ";
+    const struct {
+        int command;
+        Bytes frame;
+        int rc;
+        std::string err, text;
+    } cases[] = {
+        {CMD_N_SIZ, frame(std::string("\x02$WP:SIZ:\0\0\x10\0\x03", 14)), 0, "", ""},
+        {CMD_N_ARV, frame("\x02$WP:ARV:APLI-1.00.00\x03"), 0, "", "APLI-1.00.00"},
+        {CMD_N_IRV, frame(std::string("\x02$WP:IRV:AB\0CDEFGHIJK\x03", 22)), 0, "", "AB"},
+        {CMD_N_IRV, frame("\x02$WP:IXY:0123456789AB\x03"), 0, "", "0123456789AB"},
+        {CMD_N_DEV, frame("\x02$W:DEVV:\x01\x03"), 0, "", ""}, // header "$W", 4 letters
+        {CMD_N_DEV, frame("\x02:DEVVVV:\x01\x03"), 0, "", ""}, // empty header
+        {CMD_N_DEV, frame("\x02$W:DEV:\x01\x03\x03"), -1, invalid + "7\n", ""}, // length
+        {CMD_N_DEV, frame("\x15$WP:DEV:\x01\x03"), -1,
+         "ERROR: Analize receive data(STX)." + invalid + "7\n", ""},
+        {CMD_N_DEV, frame("\x02$WX:DEV:\x01\x03"), -1,
+         "ERROR: Analize receive data(HEADER)." + invalid + "7\n", ""},
+        {CMD_N_DEV, frame("\x02$WPDEV\x01\x03\x03\x03"), -1,
+         "ERROR: Analize receive data(HEADER)." + invalid + "7\n", ""},
+        {CMD_N_DEV, frame("\x02$WP:DEV\x01\x03\x03"), -1,
+         "ERROR: Analize receive data(COMMAND)." + invalid + "7\n", ""},
+        {CMD_N_DEV, frame("\x02$WP:SIZ:\x01\x03"), -1,
+         "ERROR: Analize receive data(COMMAND)." + invalid + "7\n", ""},
+        {CMD_N_DEV, frame("\x02$WP:DEV:\x01\x04"), -1,
+         "ERROR: Analize receive data(ETX)." + invalid + "7\n", ""},
+        {CMD_N_RDT, rdt_reply(1024, '#'), -1,
+         "ERROR: RDT: Nothing flash read data!" + invalid + "11\n", ""},
+        {CMD_N_RDT, without_sum(rdt_reply(1024, ':')), -1,
+         "ERROR: RDT: Nothing flash read data!" + invalid + "11\n", ""},
+        {CMD_N_ACK, frame("\x02$WP:\x06:\x03"), -1, invalid + "0\n", ""},
+        {12, frame("\x02$WP:XYZ:\x03"), -1, invalid + "12\n", ""},
+    };
+    g_block_size = 1024;
+    for (const auto &c : cases) {
+        char text[32] = "unchanged";
+        CmdReply reply{
+            static_cast<uint32_t>(c.command), 0, text, {0x5A, 0x5A, 0x5A, 0x5A}, nullptr};
+        int rc = 0;
+        EXPECT_EQ(captured([&] { rc = parse_response(c.frame, &reply); }), c.err) << hex(c.frame);
+        EXPECT_EQ(rc, c.rc) << hex(c.frame);
+        if (c.rc == 0 && c.command <= CMD_N_FRV) {
+            EXPECT_STREQ(text, c.text.c_str());
+        }
+    }
+    g_block_size = 4096;
+}
+
+TEST(Parser, PayloadLandsInTheReplyAndTheReadBlockIsLocated) {
+    const Bytes siz = frame(std::string("\x02$WP:SIZ:\x12\x34\x56\x78\x03", 14));
+    CmdReply reply{CMD_N_SIZ, 14, nullptr, {}, nullptr};
+    ASSERT_EQ(parse_response(siz, &reply), 0);
+    EXPECT_EQ(hex(Bytes(reply.payload, reply.payload + 4)), "12 34 56 78");
+
+    g_block_size = 1024;
+    const Bytes rdt = rdt_reply(1024, ':');
+    ASSERT_EQ(rdt.size(), 1039u);
+    CmdReply block{CMD_N_RDT, 1039, nullptr, {}, nullptr};
+    ASSERT_EQ(parse_response(rdt, &block), 0);
+    EXPECT_EQ(block.data, rdt.data() + 11);
+    EXPECT_EQ(hex(Bytes(block.payload, block.payload + 4)), "00 00 AB CD");
+    g_block_size = 4096;
+}
+
+struct Parsed {
+    ParseResult result;
+    Options opt;
+    uint32_t skip_addr, skip_size;
+    std::vector<std::string> args; // opt.device and opt.file point into these
+};
+
+Parsed parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "update_syscon");
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    optind = 0; // a full reset of getopt between parses
+    g_skip_addr = g_skip_size = 0xDEAD;
+    Parsed p{};
+    captured([&] { p.result = parse_options(static_cast<int>(args.size()), argv.data(), &p.opt); });
+    p.skip_addr = g_skip_addr;
+    p.skip_size = g_skip_size;
+    p.args = std::move(args); // the vector's buffer moves, the strings stay
+    return p;
+}
+
+TEST(Options, KeywordsRatesSkipAreasAndOrder) {
+    const struct {
+        std::vector<std::string> args;
+        ParseResult result;
+        uint32_t rate;
+        int op, target;
+        uint32_t skip_addr, skip_size;
+    } cases[] = {
+        {{}, PARSE_OK, 38400, 0, 0, 0xDEAD, 0xDEAD},
+        {{"-o", "write", "-t", "apli"}, PARSE_OK, 38400, OP_WRITE, TARGET_APLI, 0xDEAD, 0xDEAD},
+        {{"-o", "READ", "-t", "IPL"}, PARSE_OK, 38400, OP_READ, TARGET_IPL, 0xDEAD, 0xDEAD},
+        {{"-o", "V", "-t", "f", "-b", "0x1C200"},
+         PARSE_OK,
+         115200,
+         OP_VERSION,
+         TARGET_FONT,
+         0xDEAD,
+         0xDEAD},
+        {{"-o", "c", "-b", "0300", "-s", "1E0000,8000"},
+         PARSE_OK,
+         192,
+         OP_CHECKSUM,
+         0,
+         0x1E0000,
+         0x8000},
+        {{"-s", "0x1E0000,0x8000", "-b", "9600baud"}, PARSE_OK, 9600, 0, 0, 0x1E0000, 0x8000},
+        {{"-s", "1,2", "-s", "1000", "-b", "fast"}, PARSE_OK, 0, 0, 0, 0x1000, 0},
+        {{"-o", "w", "-o", "r", "operand", "-t", "A", "-t", "F"},
+         PARSE_OK,
+         38400,
+         OP_READ,
+         TARGET_FONT,
+         0xDEAD,
+         0xDEAD},
+        {{"-o", "write", "-h", "-o", "bogus"}, PARSE_HELP, 38400, OP_WRITE, 0, 0xDEAD, 0xDEAD},
+        {{"-o", "bogus", "-h"}, PARSE_ERROR, 38400, 0, 0, 0xDEAD, 0xDEAD},
+        {{"-o", "Write"}, PARSE_ERROR, 38400, 0, 0, 0xDEAD, 0xDEAD},
+        {{"-t", "Apli"}, PARSE_ERROR, 38400, 0, 0, 0xDEAD, 0xDEAD},
+        {{"-x"}, PARSE_ERROR, 38400, 0, 0, 0xDEAD, 0xDEAD},
+        {{"-d"}, PARSE_ERROR, 38400, 0, 0, 0xDEAD, 0xDEAD},
+    };
+    for (const auto &c : cases) {
+        const Parsed p = parse(c.args);
+        const std::string name = ::testing::PrintToString(c.args);
+        EXPECT_EQ(p.result, c.result) << name;
+        EXPECT_EQ(p.opt.rate, c.rate) << name;
+        EXPECT_EQ(p.opt.operation, c.op) << name;
+        EXPECT_EQ(p.opt.target, c.target) << name;
+        EXPECT_EQ(p.skip_addr, c.skip_addr) << name;
+        EXPECT_EQ(p.skip_size, c.skip_size) << name;
+    }
+    const Parsed p = parse({"-d", "/dev/ttyS1", "-f", "img.bin"});
+    EXPECT_STREQ(p.opt.device, "/dev/ttyS1");
+    EXPECT_STREQ(p.opt.file, "img.bin");
+    const char *ops[] = {"write",   "WRITE",   "W", "w", "read",     "READ",     "R", "r",
+                         "version", "VERSION", "V", "v", "checksum", "CHECKSUM", "C", "c"};
+    const char *targets[] = {"apli", "APLI", "A",    "a",    "ipl", "IPL",
+                             "I",    "i",    "font", "FONT", "F",   "f"};
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(operation_code(ops[i]), OP_WRITE + i / 4) << ops[i];
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(target_code(targets[i]), TARGET_APLI + i / 4) << targets[i];
+    for (const char *bad : {"wr", "Read", "", "apli "})
+        EXPECT_EQ(operation_code(bad) + target_code(bad), 0) << bad;
+}
+
+TEST(Serial, RateTableAndClock) {
+    const std::pair<uint32_t, speed_t> standard[] = {
+        {0, B0},         {50, B50},       {75, B75},         {110, B110},      {134, B134},
+        {150, B150},     {200, B200},     {300, B300},       {600, B600},      {1200, B1200},
+        {1800, B1800},   {2400, B2400},   {4800, B4800},     {9600, B9600},    {19200, B19200},
+        {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}};
+    for (const auto &[rate, speed] : standard)
+        EXPECT_EQ(standard_speed(rate), speed) << rate;
+    for (uint32_t custom : {1u, 250000u, 460800u, 921600u, 0xFFFFFFFFu})
+        EXPECT_EQ(standard_speed(custom), std::nullopt) << custom;
+    EXPECT_EQ(msec_elapsed(0xFFFFFFF0u, 0x10u), 0x20u);
+    const uint32_t a = static_cast<uint32_t>(get_msec());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const uint32_t waited = msec_elapsed(a, static_cast<uint32_t>(get_msec()));
+    EXPECT_GE(waited, 15u);
+    EXPECT_LT(waited, 5000u);
+}
+
+class UartRecv : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        pty.hold_slave();
+        write_all(pty.master(), {0xAA}); // arrives before the set-up: discarded
+        settle();
+        ASSERT_EQ(uart_init(pty.slave_path().c_str(), 115200), 0);
+    }
+    void TearDown() override { uart_close(); }
+    void send(const Bytes &bytes) {
+        write_all(pty.master(), bytes);
+        settle();
+    }
+    static void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+    int recv(Bytes &buf, uint32_t timeout) {
+        int rc = 0;
+        err = captured([&] {
+            rc = uart_recv(&g_uart_fd, buf.data(), static_cast<uint32_t>(buf.size()), timeout);
+        });
+        return rc;
+    }
+
+    PtyPair pty;
+    std::string err;
+};
+
+TEST_F(UartRecv, ExactCountsPiecesLimitsAndErrors) {
+    Bytes none, two(2), one(1);
+    send({0x11, 0x13, 0x0D});
+    EXPECT_EQ(recv(none, 0), 0); // length 0 reads nothing, whatever the limit
+    EXPECT_EQ(recv(two, 1000), 0);
+    EXPECT_EQ(hex(two), "11 13"); // flow-control bytes are data
+    EXPECT_EQ(recv(one, 1000), 0);
+    EXPECT_EQ(hex(one), "0D"); // no CR to NL mapping
+
+    Bytes six(6);
+    std::thread writer([&] {
+        for (uint8_t b = 1; b <= 6; b += 2)
+            send({b, static_cast<uint8_t>(b + 1)});
+    });
+    EXPECT_EQ(recv(six, 2000), 0);
+    writer.join();
+    EXPECT_EQ(hex(six), "01 02 03 04 05 06");
+
+    send({0x06});
+    EXPECT_EQ(recv(one, 0), RECV_TIMEOUT); // the limit is tested before completion
+    EXPECT_EQ(err, "update_syscon(285): ERROR: timeout\n");
+    Bytes four{9, 9, 9, 9};
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(recv(four, 150), RECV_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(140));
+    EXPECT_EQ(hex(four), "09 09 09 09");
+
+    int closed = -1;
+    EXPECT_EQ(captured([&] { EXPECT_EQ(uart_recv(&closed, one.data(), 1, 1000), -EBADF); }),
+              "update_syscon(279): ERROR: Bad file descriptor\n");
+}
+
+} // namespace

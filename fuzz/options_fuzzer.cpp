@@ -32,6 +32,7 @@ bool g_init_called;
 #undef main
 #undef exit
 
+// The serial layer that opens nothing: uart_init fails, so nothing is received.
 int g_uart_fd = -1;
 std::optional<speed_t> standard_speed(uint32_t) {
     return std::nullopt;
@@ -46,7 +47,7 @@ int get_msec() {
 }
 int uart_recv(int *, uint8_t *, uint32_t, uint32_t) {
     abort();
-} // uart_init always fails
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Each argument in a heap block of its own, so that ASan sees reads past one.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 int g_uart_fd = -1;
+uint32_t g_uart_rate = 0;
 
 namespace fake_uart {
 bool g_init_called = false;
@@ -35,5 +36,18 @@ int get_msec() {
 
 // The front end never reaches a receive: uart_init always fails.
 int uart_recv(int *, uint8_t *, uint32_t, uint32_t) {
+    abort();
+}
+
+// Nor does it reach the discard and quiet-line primitives of verify.
+int uart_discard_input(int *) {
+    abort();
+}
+
+uint32_t uart_quiet_ms(uint32_t) {
+    abort();
+}
+
+int uart_wait_quiet(int *, uint32_t) {
     abort();
 }

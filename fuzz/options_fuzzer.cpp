@@ -48,6 +48,16 @@ int get_msec() {
 int uart_recv(int *, uint8_t *, uint32_t, uint32_t) {
     abort();
 }
+uint32_t g_uart_rate = 0;
+int uart_discard_input(int *) {
+    abort();
+}
+uint32_t uart_quiet_ms(uint32_t) {
+    abort();
+}
+int uart_wait_quiet(int *, uint32_t) {
+    abort();
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Each argument in a heap block of its own, so that ASan sees reads past one.

@@ -16,7 +16,7 @@ struct Keyword {
 };
 
 // Exact, case-sensitive spellings, tried in this order.
-constexpr std::array<Keyword, 16> k_operations{{
+constexpr std::array<Keyword, 18> k_operations{{
     {"write", OP_WRITE},
     {"WRITE", OP_WRITE},
     {"W", OP_WRITE},
@@ -33,6 +33,8 @@ constexpr std::array<Keyword, 16> k_operations{{
     {"CHECKSUM", OP_CHECKSUM},
     {"C", OP_CHECKSUM},
     {"c", OP_CHECKSUM},
+    {"verify", OP_VERIFY}, // no one-letter form: V and v are the version
+    {"VERIFY", OP_VERIFY},
 }};
 
 constexpr std::array<Keyword, 12> k_targets{{

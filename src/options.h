@@ -8,6 +8,7 @@ enum : int {
     OP_READ = 2,
     OP_VERSION = 3,
     OP_CHECKSUM = 4,
+    OP_VERIFY = 5,
 };
 
 struct Options {

@@ -1,5 +1,6 @@
 // update_syscon: services the flash ROM of the board's SYSCON over a UART.
-// One run does one operation on one target area: write, read, version or checksum.
+// One run does one operation on one target area: write, read, version,
+// checksum or verify.
 #include "options.h"
 #include "rom/rom.h"
 #include "serial/uart.h"
@@ -87,6 +88,13 @@ int run_operation(const Options &opt) {
         if (file == nullptr)
             return 11;
         status = read_rom(port, file, opt.target);
+        break;
+    case OP_VERIFY:
+        // The image is required as for write, with write's messages.
+        file = open_required(opt.file, "rb", 1566, 1561);
+        if (file == nullptr)
+            return 11;
+        status = verify_rom(port, file, opt.target);
         break;
     case OP_VERSION:
     case OP_CHECKSUM:

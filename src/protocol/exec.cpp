@@ -92,6 +92,10 @@ int exec_cmd(int *port, int command, CmdReply *reply, uint32_t a, uint32_t b, co
     }
 
     for (int attempt = 0; attempt < EXEC_ATTEMPTS; ++attempt) {
+        // The rest of a failed attempt's response must not meet the next one;
+        // a line that never falls quiet shows in the next try's ACK.
+        if (g_resync && attempt > 0)
+            wait_line_quiet(port);
         if (send_cmd(port, &req) != 0)
             return -1; // never acknowledged: further attempts would fare no better
         reply->command = req.command;

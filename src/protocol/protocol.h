@@ -91,6 +91,12 @@ extern std::array<uint8_t, FRAME_BUF_SIZE> g_frame_buf;
 // Block size of erase, write and read transfers; 4096 at start, 1024 after a fallback.
 extern uint32_t g_block_size;
 
+// Keeps the exchanges in step when set: the input is discarded before every
+// request, and after a failed try or attempt nothing is sent until the line
+// has fallen quiet. Off for the classic operations, whose bytes on the wire
+// and reads stay as they were.
+extern bool g_resync;
+
 struct CmdRequest {
     uint32_t command;
     uint32_t address;    // ERS, WDT, RDT
@@ -113,6 +119,11 @@ uint16_t calc_sum(const uint8_t *bytes, uint32_t count);
 // Builds the request frame for `req` in g_frame_buf. Returns its length, or 0
 // for a command number outside 1..11.
 uint32_t build_request(const CmdRequest &req);
+
+// Waits until the line has been quiet for longer than the longest response,
+// an RDT of the block size, takes at the rate in force, dropping what arrives.
+// Returns 0 or non-zero.
+int wait_line_quiet(int *port);
 
 // Sends the request and waits for its ACK, three tries. Returns 0 or -1.
 int send_cmd(int *port, const CmdRequest *req);

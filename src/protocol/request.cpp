@@ -105,6 +105,10 @@ uint32_t build_request(const CmdRequest &req) {
     return w.pos;
 }
 
+int wait_line_quiet(int *port) {
+    return uart_wait_quiet(port, uart_quiet_ms(expected_length(CMD_N_RDT, g_block_size)));
+}
+
 int send_cmd(int *port, const CmdRequest *req) {
     const uint32_t length = build_request(*req);
     if (length == 0) {
@@ -118,10 +122,15 @@ int send_cmd(int *port, const CmdRequest *req) {
     }
 
     for (int tries = 0; tries < SEND_TRIES; ++tries) {
+        // In step: nothing left over from an earlier exchange may be taken
+        // for this one's ACK or response.
+        if (g_resync &&
+            ((tries > 0 && wait_line_quiet(port) != 0) || uart_discard_input(port) != 0))
+            continue;
         if (write_frame(*port, length) != 0)
             continue;
-        // Nothing is flushed between tries: a stray byte costs one try, and
-        // whatever follows it is read by the next wait.
+        // Without g_resync nothing is flushed between tries: a stray byte costs
+        // one try, and whatever follows it is read by the next wait.
         uint8_t ack = 0;
         if (uart_recv(port, &ack, 1, g_cmd_table[CMD_N_ACK].timeout) == 0 && ack == ACK)
             return 0;

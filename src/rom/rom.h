@@ -65,6 +65,17 @@ const TargetArea *find_target_area(int target);
 // once from 4096 to 1024 bytes. Returns 0 or -1.
 int select_target(int *port, CmdReply *reply, const TargetArea *area);
 
+// True when the block at `address` starts inside the skip area.
+bool in_skip_area(uint32_t address);
+
+// True, after reporting it with `consequence` at the end of the line, when the
+// skip area does not lie inside `area` in whole blocks of g_block_size.
+bool skip_area_refused(const TargetArea &area, const char *consequence);
+
+// Reads the next g_block_size bytes of the image into `block`, padded with
+// 0xFF past the image's end. Returns 0, or -1 on a read error.
+int read_image_block(FILE *image, uint8_t *block);
+
 // Non-zero when any byte differs from 0xFF.
 int has_data(const uint8_t *bytes, uint32_t count);
 
@@ -74,6 +85,11 @@ int write_rom_skip(int *port, FILE *image, int target);
 
 // Read the area back into `out`. Returns 0 or 11.
 int read_rom(int *port, FILE *out, int target);
+
+// Compares the area with `image` padded with 0xFF to the area's size, block
+// by block, with the exchanges kept in step. Returns 0 when they match, 11
+// when they differ or the comparison fails.
+int verify_rom(int *port, FILE *image, int target);
 
 // Version text of the area; 0 or -1.
 int query_version(int *port, int target, FILE *out);

@@ -4,6 +4,17 @@
 #include <cstdlib>
 #include <cstring>
 
+int read_image_block(FILE *image, uint8_t *block) {
+    clearerr(image);
+    const size_t n = fread(block, 1, g_block_size, image);
+    if (n < g_block_size) {
+        if (ferror(image))
+            return -1;
+        memset(block + n, 0xFF, g_block_size - n); // past the image's end
+    }
+    return 0;
+}
+
 int has_data(const uint8_t *bytes, uint32_t count) {
     uint8_t any = 0;
     for (uint32_t i = 0; i < count; ++i)
@@ -14,19 +25,6 @@ int has_data(const uint8_t *bytes, uint32_t count) {
 namespace {
 
 constexpr int FAILED = 11;
-
-bool in_skip_area(uint32_t address) {
-    return g_skip_addr <= address && address < g_skip_addr + g_skip_size;
-}
-
-// A skip area is kept exactly only when it lies inside the area in whole
-// blocks; anything else would erase outside the area or program over the
-// skip area, so it is refused before anything is erased.
-bool skip_area_fits(const TargetArea &area) {
-    const uint64_t skip_end = uint64_t{g_skip_addr} + g_skip_size;
-    return g_skip_addr >= area.start && skip_end <= area_end(area) &&
-           g_skip_addr % g_block_size == 0 && g_skip_size % g_block_size == 0;
-}
 
 int erase(int *port, CmdReply *reply, const char *format, uint32_t address, uint32_t size) {
     printf(format, address, size);
@@ -51,14 +49,9 @@ int program_area(int *port, CmdReply *reply, FILE *image, const TargetArea &area
     int status = 0;
     const uint32_t end = area_end(area);
     for (uint32_t address = area.start; address < end; address += g_block_size) {
-        clearerr(image);
-        const size_t n = fread(block, 1, g_block_size, image);
-        if (n < g_block_size) {
-            if (ferror(image)) {
-                status = FAILED;
-                break;
-            }
-            memset(block + n, 0xFF, g_block_size - n); // past the image's end
+        if (read_image_block(image, block) != 0) {
+            status = FAILED;
+            break;
         }
         if (skip && in_skip_area(address)) {
             printf("\r  Skip Address = 0x%08x", address);
@@ -89,16 +82,11 @@ int write_area(int *port, FILE *image, int target, bool skip) {
     int status = FAILED;
     CmdReply reply{};
     const TargetArea *area = find_target_area(target);
-    if (area != nullptr && select_target(port, &reply, area) == 0) {
-        if (skip && !skip_area_fits(*area)) {
-            fprintf(stderr,
-                    "ERROR: Skip area 0x%08x,0x%08x does not lie inside the target area "
-                    "0x%08x-0x%08x in whole blocks of 0x%x bytes; nothing was erased\n",
-                    g_skip_addr, g_skip_size, area->start, area_end(*area), g_block_size);
-        } else if (erase_area(port, &reply, *area, skip) == 0) {
-            status = program_area(port, &reply, image, *area, skip, block);
-        }
-    }
+    // A skip area that does not fit is refused before anything is erased.
+    if (area != nullptr && select_target(port, &reply, area) == 0 &&
+        !(skip && skip_area_refused(*area, "nothing was erased")) &&
+        erase_area(port, &reply, *area, skip) == 0)
+        status = program_area(port, &reply, image, *area, skip, block);
     free(block);
     return status;
 }

@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 int g_uart_fd = -1;
+uint32_t g_uart_rate = 0;
 
 namespace {
 
@@ -52,6 +54,7 @@ std::optional<speed_t> standard_speed(uint32_t rate) {
 }
 
 int uart_init(const char *device, uint32_t rate) {
+    g_uart_rate = rate;
     // The settings record starts from zero, not from what the device had.
     struct termios tio {};
     tio.c_iflag = IGNPAR;
@@ -132,5 +135,60 @@ int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout) {
         }
         if (remaining == 0)
             return 0;
+    }
+}
+
+int uart_discard_input(int *port) {
+    if (tcflush(*port, TCIFLUSH) == -1) {
+        int err = errno;
+        fprintf(stderr, "ERROR: Discard input: %s\n", strerror(err));
+        return -err;
+    }
+    return 0;
+}
+
+uint32_t uart_quiet_ms(uint32_t bytes) {
+    // 11 bits a byte: start, 8 data and 2 stop bits. Rate 0 and tiny rates
+    // end at the ceiling; huge rates still leave the floor.
+    const uint64_t wire_ms = g_uart_rate == 0
+                                 ? QUIET_MAX_MS
+                                 : (uint64_t{bytes} * 11 * 1000 + g_uart_rate - 1) / g_uart_rate;
+    const uint64_t quiet = wire_ms + wire_ms / 4 + QUIET_MIN_MS;
+    return quiet > QUIET_MAX_MS ? QUIET_MAX_MS : static_cast<uint32_t>(quiet);
+}
+
+int uart_wait_quiet(int *port, uint32_t quiet_ms) {
+    const uint32_t start = static_cast<uint32_t>(get_msec());
+    uint32_t last = start;
+    for (;;) {
+        const uint32_t now = static_cast<uint32_t>(get_msec());
+        if (msec_elapsed(last, now) >= quiet_ms)
+            return 0;
+        if (msec_elapsed(start, now) >= QUIET_WAIT_LIMIT_MS) {
+            fprintf(stderr, "ERROR: The line did not fall quiet within %u ms\n",
+                    QUIET_WAIT_LIMIT_MS);
+            return RECV_TIMEOUT;
+        }
+        // Sleeps until a byte arrives or the quiet time is over; what arrives is dropped.
+        pollfd pfd{*port, POLLIN, 0};
+        const int ready = poll(&pfd, 1, static_cast<int>(quiet_ms - msec_elapsed(last, now)));
+        if (ready == -1 && errno == EINTR)
+            continue;
+        if (ready == -1) {
+            int err = errno;
+            fprintf(stderr, "ERROR: Wait for a quiet line: %s\n", strerror(err));
+            return -err;
+        }
+        if (ready == 0)
+            continue;
+        uint8_t sink[256];
+        const ssize_t n = read(*port, sink, sizeof sink);
+        if (n == -1) {
+            int err = errno;
+            fprintf(stderr, "ERROR: Wait for a quiet line: %s\n", strerror(err));
+            return -err;
+        }
+        if (n > 0)
+            last = static_cast<uint32_t>(get_msec());
     }
 }

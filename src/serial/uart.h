@@ -38,3 +38,25 @@ constexpr uint32_t msec_elapsed(uint32_t start, uint32_t now) {
 // Receives exactly `length` bytes from the port into `buf` within `timeout`
 // milliseconds, polling without pause. Returns 0, RECV_TIMEOUT or -errno.
 int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout);
+
+// Rate set by uart_init, for the time bytes take on the wire.
+extern uint32_t g_uart_rate;
+
+// Bounds of a quiet time, and of a whole wait for one.
+inline constexpr uint32_t QUIET_MIN_MS = 20;
+inline constexpr uint32_t QUIET_MAX_MS = 3000;
+inline constexpr uint32_t QUIET_WAIT_LIMIT_MS = 10000;
+
+// Drops what the port has received and nobody has read yet. Bytes still on
+// the wire are not touched. Returns 0 or -errno.
+int uart_discard_input(int *port);
+
+// How long the line must stay quiet so that a response of `bytes` bytes, sent
+// at the rate in force, cannot still be on its way: its time on the wire plus
+// a quarter and 20 ms, within QUIET_MIN_MS..QUIET_MAX_MS.
+uint32_t uart_quiet_ms(uint32_t bytes);
+
+// Waits until nothing has arrived for `quiet_ms`, dropping whatever arrives.
+// Returns 0, RECV_TIMEOUT when the line keeps talking for QUIET_WAIT_LIMIT_MS,
+// or -errno.
+int uart_wait_quiet(int *port, uint32_t quiet_ms);

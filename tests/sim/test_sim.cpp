@@ -26,17 +26,11 @@ Bytes cat(std::initializer_list<Bytes> parts) {
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-uint8_t sum_hi(const Bytes &b, int extra = 0) {
-    int s = extra;
+// The 16-bit sum of the bytes plus `extra`, most significant byte first.
+Bytes sum16(const Bytes &b, int extra = 0) {
     for (uint8_t v : b)
-        s += v;
-    return static_cast<uint8_t>(s >> 8);
-}
-uint8_t sum_lo(const Bytes &b, int extra = 0) {
-    int s = extra;
-    for (uint8_t v : b)
-        s += v;
-    return static_cast<uint8_t>(s);
+        extra += v;
+    return {static_cast<uint8_t>(extra >> 8), static_cast<uint8_t>(extra)};
 }
 
 class Sim : public ::testing::Test {
@@ -99,21 +93,16 @@ TEST_F(Sim, ProgramsByAndReadsBlocksWithTheirSum) {
     data[0] = 0x02; // framing bytes inside the data are data
     data[1] = 0x03;
     data[2] = ':';
-    const Bytes addr = h("00 1E 80 00");
-    const Bytes wdt = cat({h("02 57 44 54 3A"),
-                           addr,
-                           {':'},
-                           data,
-                           {':', sum_hi(data, 0x9E), sum_lo(data, 0x9E), 0x03}});
+    const Bytes wdt =
+        cat({h("02 57 44 54 3A 00 1E 80 00 3A"), data, {':'}, sum16(data, 0x9E), {3}});
     EXPECT_EQ(ask(wdt, 64, 1000), "06 02 24 57 50 3A 57 44 54 3A 00 03");
     EXPECT_EQ(sim->unerased_programs(), 1) << "programmed over bytes that were not 0xFF";
     Bytes stored = data;
     for (uint8_t &b : stored)
         b &= 0xF0; // old AND new
     const std::string rdt = ask(h("02 52 44 54 3A 00 1E 80 00 3A 00 9E 03"), 4112);
-    const Bytes reply = cat({h("06 02 24 57 50 3A 52 44 54 3A 00 3A"),
-                             stored,
-                             {':', sum_hi(stored), sum_lo(stored), 0x03}});
+    const Bytes reply =
+        cat({h("06 02 24 57 50 3A 52 44 54 3A 00 3A"), stored, {':'}, sum16(stored), {3}});
     EXPECT_EQ(rdt, hex(reply));
     const std::string erased = ask(h("02 52 44 54 3A 00 1E 90 00 3A 00 AE 03"), 4112);
     EXPECT_EQ(erased.substr(33, 12), "3A FF FF FF ");

@@ -8,6 +8,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#ifdef SYSCON_QUIET_WAIT
+#include <algorithm>
+#include <climits>
+#endif
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -129,12 +133,22 @@ int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout) {
         remaining -= static_cast<uint32_t>(n);
         // The limit is tested before completion: bytes that complete the
         // frame at or after the limit still count as a time-out.
-        if (msec_elapsed(start, static_cast<uint32_t>(get_msec())) >= timeout) {
+        const uint32_t elapsed = msec_elapsed(start, static_cast<uint32_t>(get_msec()));
+        if (elapsed >= timeout) {
             fprintf(stderr, "%s(%d): ERROR: timeout\n", SRC_NAME, 285);
             return RECV_TIMEOUT;
         }
         if (remaining == 0)
             return 0;
+#ifdef SYSCON_QUIET_WAIT
+        // Sleep until the port is readable or the time left is over instead of
+        // spinning; the read and the limit test above decide as before. poll
+        // waits at least the time left, so after a quiet time-out the next
+        // clock reading is past the limit. Its result is not needed: a failed
+        // or interrupted poll only means the next read comes sooner.
+        pollfd ready{*port, POLLIN, 0};
+        poll(&ready, 1, static_cast<int>(std::min<uint32_t>(timeout - elapsed, INT_MAX)));
+#endif
     }
 }
 

@@ -45,12 +45,14 @@ TEST_F(CommandLine, StatusAndBothStreams) {
     const std::string U = usage("update_syscon"), tool = tool_path(), tty = pty.slave_path();
     const std::string fail = "update_syscon(1550): ERROR: Initialize UART device fail.\n";
     const std::string missing = (dir / "no" / "such.bin").string(), old = (dir / "old").string();
-    const std::string unknown = "ERROR: Unknouwn Target\n";
+    const std::string unknown = "ERROR: Unknouwn Target\n",
+                      nofile = "\":  No such file or directory\n";
     const struct {
         std::vector<std::string> args;
         int status;
         std::string err;
     } cases[] = {
+        // clang-format off
         {{}, 1, "update_syscon(436): ERROR: No device specification.\n" + fail},
         {{"-h"}, 0, U},
         {{"-o", "write", "-h"}, 0, U},
@@ -58,36 +60,22 @@ TEST_F(CommandLine, StatusAndBothStreams) {
         {{"-o", "bogus", "-h"}, 1, "ERROR: Invalid option -o bogus \n" + U},
         {{"-d", "/dev/null", "-t", "Apli"}, 1, "ERROR: Invalid option -t Apli \n" + U},
         {{"-x"}, 1, tool + ": invalid option -- 'x'\nERROR: Invalid option 'x'\n" + U},
-        {{"-o", "read", "-d"},
-         1,
-         tool + ": option requires an argument -- 'd'\nERROR: Invalid option 'd'\n" + U},
-        {{"-d", "/nonexistent/ttyS9", "-o", "write"},
-         1,
+        {{"-o", "read", "-d"}, 1, tool + ": option requires an argument -- 'd'\nERROR: Invalid option 'd'\n" + U},
+        {{"-d", "/nonexistent/ttyS9", "-o", "write"}, 1,
          "update_syscon(432): ERROR: No such file or directory, /nonexistent/ttyS9\n" + fail},
-        {{"-d", "/dev/null", "-o", "version", "-t", "ipl"},
-         1,
-         "update_syscon(444): ERROR: Inappropriate ioctl for device\n" + fail},
+        {{"-d", "/dev/null", "-o", "version", "-t", "ipl"}, 1, "update_syscon(444): ERROR: Inappropriate ioctl for device\n" + fail},
         {{"-d", tty}, 255, "update_syscon(1610): ERROR: Fatal Error of System!\n"},
-        {{"-d", tty, "-o", "write", "-t", "ipl"},
-         11,
-         "update_syscon(1566): ERROR: No file specification.\n"},
-        {{"-d", tty, "-o", "R", "-t", "ipl"},
-         11,
-         "update_syscon(1585): ERROR: No file specification.\n"},
-        {{"-d", tty, "-o", "w", "-t", "i", "-f", missing},
-         11,
-         "update_syscon(1561): ERROR: cannot open \"" + missing +
-             "\":  No such file or directory\n"},
-        {{"-d", tty, "-o", "read", "-t", "font", "-f", missing},
-         11,
-         "update_syscon(1580): ERROR: cannot open \"" + missing +
-             "\":  No such file or directory\n"},
+        {{"-d", tty, "-o", "write", "-t", "ipl"}, 11, "update_syscon(1566): ERROR: No file specification.\n"},
+        {{"-d", tty, "-o", "R", "-t", "ipl"}, 11, "update_syscon(1585): ERROR: No file specification.\n"},
+        {{"-d", tty, "-o", "w", "-t", "i", "-f", missing}, 11, "update_syscon(1561): ERROR: cannot open \"" + missing + nofile},
+        {{"-d", tty, "-o", "read", "-t", "font", "-f", missing}, 11, "update_syscon(1580): ERROR: cannot open \"" + missing + nofile},
         {{"-d", tty, "-o", "version", "-f", missing}, 255, unknown},
         {{"-d", tty, "-o", "checksum", "-f", old}, 255, unknown},
         {{"-d", tty, "-o", "c", "-s", "0,1000"}, 11, unknown},
         {{"-d", tty, "-o", "write", "-f", "/dev/null"}, 11, unknown},
         {{"-d", tty, "-o", "write", "-f", "/dev/null", "-s", "0,1000"}, 11, unknown},
         {{"-d", tty, "-o", "read", "-f", old}, 11, unknown},
+        // clang-format on
     };
     for (const auto &c : cases) {
         std::ofstream(old) << "stale";
@@ -113,14 +101,10 @@ TEST_F(CommandLine, LineSettingsForEachRate) {
         std::vector<std::string> rate;
         uint32_t speed_code, custom;
     } cases[] = {
-        {{}, B38400, 0},
-        {{"-b", "38400"}, B38400, 0},
-        {{"-b", "0x1C200"}, B115200, 0},
-        {{"-b", "9600"}, B9600, 0},
-        {{"-b", "230400"}, B230400, 0},
-        {{"-b", "0"}, B0, 0},
-        {{"-b", "460800"}, 0, 460800},
-        {{"-b", "250000"}, 0, 250000},
+        // clang-format off
+        {{}, B38400, 0}, {{"-b", "38400"}, B38400, 0}, {{"-b", "0x1C200"}, B115200, 0}, {{"-b", "9600"}, B9600, 0},
+        {{"-b", "230400"}, B230400, 0}, {{"-b", "0"}, B0, 0}, {{"-b", "460800"}, 0, 460800}, {{"-b", "250000"}, 0, 250000},
+        // clang-format on
     };
     for (const auto &c : cases) {
         UniqueFd cooked = open_raw_port(pty.slave_path(), 1200); // another rate, custom speed

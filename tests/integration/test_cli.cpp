@@ -119,8 +119,8 @@ TEST_F(CommandLine, LineSettingsForEachRate) {
                   static_cast<uint32_t>(CS8 | CSTOPB | CREAD | CLOCAL))
             << name << ": no parity, no flow control, no hang-up, input follows output";
         EXPECT_EQ(hex({s.cc[VMIN], s.cc[VTIME], s.cc[VEOL2]}), "00 00 0A") << name;
-        EXPECT_EQ(s.custom_speed(), c.custom != 0) << name;
-        EXPECT_EQ(c.custom ? s.ospeed : s.speed_code(), c.custom ? c.custom : c.speed_code) << name;
+        EXPECT_EQ(s.custom_speed, c.custom != 0) << name;
+        EXPECT_EQ(c.custom ? s.ospeed : s.speed_code, c.custom ? c.custom : c.speed_code) << name;
     }
 }
 

@@ -2,6 +2,7 @@
 // kernel's termbits and not the C library's <termios.h>.
 #include "pty.h"
 
+#include <algorithm>
 #include <asm/termbits.h>
 #include <cerrno>
 #include <chrono>
@@ -16,13 +17,10 @@ namespace testsupport {
 
 PtyPair::PtyPair() {
     master_.reset(posix_openpt(O_RDWR | O_NOCTTY));
-    if (!master_ || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0) {
-        perror("posix_openpt");
-        std::abort();
-    }
     char name[128];
-    if (ptsname_r(master_.get(), name, sizeof name) != 0) {
-        perror("ptsname_r");
+    if (!master_ || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0 ||
+        ptsname_r(master_.get(), name, sizeof name) != 0) {
+        perror("no pseudo-terminal");
         std::abort();
     }
     slave_path_ = name;
@@ -32,27 +30,14 @@ void PtyPair::hold_slave() {
     slave_hold_.reset(::open(slave_path_.c_str(), O_RDWR | O_NOCTTY));
 }
 
-uint32_t LineState::speed_code() const {
-    return cflag & CBAUD;
-}
-bool LineState::custom_speed() const {
-    return speed_code() == BOTHER;
-}
-
 LineState read_line_state(int fd) {
     struct termios2 t2 {};
     if (ioctl(fd, TCGETS2, &t2) != 0)
         throw std::runtime_error("TCGETS2 failed");
-    LineState s;
-    s.iflag = t2.c_iflag;
-    s.oflag = t2.c_oflag;
-    s.cflag = t2.c_cflag;
-    s.lflag = t2.c_lflag;
-    s.line = t2.c_line;
-    for (size_t i = 0; i < s.cc.size() && i < sizeof t2.c_cc; ++i)
-        s.cc[i] = t2.c_cc[i];
-    s.ispeed = t2.c_ispeed;
-    s.ospeed = t2.c_ospeed;
+    LineState s{t2.c_iflag,  t2.c_oflag,         t2.c_cflag,
+                t2.c_lflag,  t2.c_line,          {},
+                t2.c_ospeed, t2.c_cflag & CBAUD, (t2.c_cflag & CBAUD) == BOTHER};
+    std::copy_n(t2.c_cc, s.cc.size(), s.cc.begin());
     return s;
 }
 
@@ -84,25 +69,16 @@ void write_all(int fd, const std::vector<uint8_t> &bytes) {
 }
 
 std::vector<uint8_t> read_some(int fd, size_t count, int timeout_ms) {
-    using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     std::vector<uint8_t> out;
-    while (out.size() < count) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-        if (left <= 0)
+    uint8_t buf[4096];
+    for (struct pollfd p{fd, POLLIN, 0}; out.size() < count;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) < 0)
             break;
-        struct pollfd p {
-            fd, POLLIN, 0
-        };
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0)
-            continue;
-        if (!(p.revents & POLLIN))
-            break;
-        uint8_t buf[4096];
-        const size_t want = std::min(sizeof buf, count - out.size());
-        const ssize_t n = ::read(fd, buf, want);
-        if (n <= 0)
+        const ssize_t n = p.revents ? ::read(fd, buf, std::min(sizeof buf, count - out.size())) : 0;
+        if (p.revents && n <= 0)
             break;
         out.insert(out.end(), buf, buf + n);
     }

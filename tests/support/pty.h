@@ -34,10 +34,9 @@ struct LineState {
     uint32_t iflag = 0, oflag = 0, cflag = 0, lflag = 0;
     uint8_t line = 0;
     std::array<uint8_t, 19> cc{};
-    uint32_t ispeed = 0, ospeed = 0;
-
-    uint32_t speed_code() const; // the CBAUD bits of cflag
-    bool custom_speed() const;   // speed code is BOTHER
+    uint32_t ospeed = 0;
+    uint32_t speed_code = 0;   // the CBAUD bits of cflag
+    bool custom_speed = false; // speed code BOTHER, the rate in ospeed
 };
 
 // Reads the settings of the terminal behind `fd` (a master reports its slave's).

@@ -20,73 +20,55 @@ std::string tool_path() {
     return UPDATE_SYSCON_PATH;
 }
 
-namespace {
-
-ToolResult run_argv(const std::string &path, const std::vector<std::string> &argv, int timeout_ms) {
-    int out_pipe[2], err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    UniqueFd out_r(out_pipe[0]), out_w(out_pipe[1]), err_r(err_pipe[0]), err_w(err_pipe[1]);
-
+ToolResult run_tool(const std::vector<std::string> &args, int timeout_ms,
+                    const std::string &argv0) {
+    std::vector<std::string> argv{argv0.empty() ? tool_path() : argv0};
+    argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char *> cargv;
     for (const std::string &a : argv)
         cargv.push_back(const_cast<char *>(a.c_str()));
     cargv.push_back(nullptr);
-
+    int out_pipe[2], err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    UniqueFd pipes[4] = {UniqueFd(out_pipe[0]), UniqueFd(out_pipe[1]), UniqueFd(err_pipe[0]),
+                         UniqueFd(err_pipe[1])};
     const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        dup2(out_w.get(), STDOUT_FILENO);
-        dup2(err_w.get(), STDERR_FILENO);
-        execv(path.c_str(), cargv.data());
+        dup2(pipes[1].get(), STDOUT_FILENO);
+        dup2(pipes[3].get(), STDERR_FILENO);
+        execv(tool_path().c_str(), cargv.data());
         _exit(127);
     }
-    out_w.reset();
-    err_w.reset();
+    pipes[1].reset();
+    pipes[3].reset();
 
+    // Both streams are read as they come, so that neither pipe fills up.
     ToolResult r;
-    using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
-    bool killed = false;
-    while (out_r || err_r) {
-        struct pollfd p[2] = {{out_r.get(), POLLIN, 0}, {err_r.get(), POLLIN, 0}};
-        const int rc = ::poll(p, 2, 100);
-        if (rc < 0 && errno != EINTR)
+    std::string *streams[2] = {&r.out, &r.err};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (pipes[0] || pipes[2]) {
+        struct pollfd p[2] = {{pipes[0].get(), POLLIN, 0}, {pipes[2].get(), POLLIN, 0}};
+        if (::poll(p, 2, 100) < 0 && errno != EINTR)
             break;
         for (int i = 0; i < 2; ++i) {
-            if (p[i].fd < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
             char buf[65536];
-            const ssize_t n = ::read(p[i].fd, buf, sizeof buf);
+            const ssize_t n = p[i].revents ? ::read(p[i].fd, buf, sizeof buf) : 1;
             if (n <= 0)
-                (i == 0 ? out_r : err_r).reset();
-            else
-                (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+                pipes[2 * i].reset();
+            else if (p[i].revents)
+                streams[i]->append(buf, static_cast<size_t>(n));
         }
-        if (!killed && clock::now() > deadline) {
+        if (std::chrono::steady_clock::now() > deadline)
             kill(pid, SIGKILL);
-            killed = true;
-        }
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     return r;
-}
-
-} // namespace
-
-ToolResult run_tool(const std::vector<std::string> &args, int timeout_ms,
-                    const std::string &argv0) {
-    std::vector<std::string> argv{argv0.empty() ? tool_path() : argv0};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_argv(tool_path(), argv, timeout_ms);
-}
-
-ToolResult run_program(const std::vector<std::string> &argv, int timeout_ms) {
-    return run_argv(argv.at(0), argv, timeout_ms);
 }
 
 } // namespace testsupport

@@ -20,7 +20,4 @@ std::string tool_path();
 ToolResult run_tool(const std::vector<std::string> &args, int timeout_ms = 120000,
                     const std::string &argv0 = "");
 
-// Runs any program the same way; argv[0] is the program path.
-ToolResult run_program(const std::vector<std::string> &argv, int timeout_ms = 120000);
-
 } // namespace testsupport

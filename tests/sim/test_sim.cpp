@@ -33,8 +33,7 @@ Bytes sum16(const Bytes &b, int extra = 0) {
     return {static_cast<uint8_t>(extra >> 8), static_cast<uint8_t>(extra)};
 }
 
-class Sim : public ::testing::Test {
-  protected:
+struct Sim : ::testing::Test {
     void start(Config config = {}) {
         config.realtime = true;
         sim = std::make_unique<Simulator>(config);

@@ -11,8 +11,10 @@
 
 int main(int argc, char **argv) {
     // A session of its own is an autogroup of its own, whose weight no
-    // longer depends on whatever else runs in the caller's session.
-    setsid();
+    // longer depends on whatever else runs in the caller's session. Not when
+    // run from a terminal, where Ctrl-C must still reach the tests.
+    if (!isatty(STDIN_FILENO))
+        setsid();
     if (FILE *group = std::fopen("/proc/self/autogroup", "w")) {
         std::fputs("-10", group);
         std::fclose(group);

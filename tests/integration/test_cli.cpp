@@ -95,19 +95,23 @@ TEST_F(CommandLine, StatusAndBothStreams) {
         << "argv[0] is cut at 255 bytes before its last component is taken";
 }
 
-// Raw 8N2 at the requested rate, whatever the terminal held before.
+// Raw 8N2 at the requested rate, whatever the terminal held before: every rate
+// of the standard table by its speed code, any other as an exact custom speed.
 TEST_F(CommandLine, LineSettingsForEachRate) {
     const struct {
         std::vector<std::string> rate;
         uint32_t speed_code, custom;
     } cases[] = {
         // clang-format off
-        {{}, B38400, 0}, {{"-b", "38400"}, B38400, 0}, {{"-b", "0x1C200"}, B115200, 0}, {{"-b", "9600"}, B9600, 0},
-        {{"-b", "230400"}, B230400, 0}, {{"-b", "0"}, B0, 0}, {{"-b", "460800"}, 0, 460800}, {{"-b", "250000"}, 0, 250000},
+        {{}, B38400, 0}, {{"-b", "0x1C200"}, B115200, 0}, {{"-b", "460800"}, 0, 460800}, {{"-b", "250000"}, 0, 250000},
+        {{"-b", "0"}, B0, 0}, {{"-b", "50"}, B50, 0}, {{"-b", "75"}, B75, 0}, {{"-b", "110"}, B110, 0}, {{"-b", "134"}, B134, 0},
+        {{"-b", "150"}, B150, 0}, {{"-b", "200"}, B200, 0}, {{"-b", "300"}, B300, 0}, {{"-b", "600"}, B600, 0},
+        {{"-b", "1200"}, B1200, 0}, {{"-b", "1800"}, B1800, 0}, {{"-b", "2400"}, B2400, 0}, {{"-b", "4800"}, B4800, 0},
+        {{"-b", "9600"}, B9600, 0}, {{"-b", "19200"}, B19200, 0}, {{"-b", "38400"}, B38400, 0}, {{"-b", "57600"}, B57600, 0},
+        {{"-b", "115200"}, B115200, 0}, {{"-b", "230400"}, B230400, 0},
         // clang-format on
     };
     for (const auto &c : cases) {
-        UniqueFd cooked = open_raw_port(pty.slave_path(), 1200); // another rate, custom speed
         std::vector<std::string> args{"-d", pty.slave_path()};
         args.insert(args.end(), c.rate.begin(), c.rate.end());
         ASSERT_EQ(run_tool(args).status, 255);

@@ -36,7 +36,8 @@ void report_long_image(const TargetArea &area) {
 // A regular file's length is known before anything is sent.
 bool image_too_long(FILE *image, const TargetArea &area) {
     struct stat st {};
-    return fstat(fileno(image), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > area.size;
+    return fstat(fileno(image), &st) == 0 && S_ISREG(st.st_mode) &&
+           static_cast<uint64_t>(st.st_size) > area.size;
 }
 
 // Reads the area block by block and compares each block with the image. The

@@ -57,7 +57,7 @@ int sum_rom(int *port, int target, FILE *out) {
     const uint32_t end = area_end(*area);
     for (uint32_t address = area->start; address < end; address += g_block_size) {
         // Only a block's first address is tested; the skip end wraps modulo 2^32.
-        if (g_skip_addr <= address && address < g_skip_addr + g_skip_size)
+        if (in_skip_area(address))
             continue;
         if (exec_cmd(port, CMD_N_RDT, &reply, address, g_block_size) != 0) {
             status = 11;

@@ -224,9 +224,16 @@ std::string fault_error(const Fault &f) {
             return "only DEV and SIZ echo a value";
         break;
     case FaultKind::CorruptBlock:
-    case FaultKind::WrongSum:
         if (c->op != Op::Rdt)
             return "only RDT returns a block";
+        break;
+    case FaultKind::WrongSum:
+        if (c->op != Op::Rdt && c->op != Op::Sum)
+            return "only RDT and the checksums ISM, ASM, FSM send a sum";
+        break;
+    case FaultKind::StuckCell:
+        if (c->op != Op::Wdt)
+            return "only WDT programs a block";
         break;
     default:
         break;
@@ -323,13 +330,15 @@ void Device::on_code() {
             for (const Fault &f : shared_.faults)
                 if (f.cmd == code && (f.occurrence == 0 || f.occurrence == occurrence_))
                     faults_.push_back(f);
+            shared_.hung = shared_.hung || has_fault(FaultKind::Hang);
+            hung_ = shared_.hung;
         }
     }
     if (!understood_)
         return;
-    answer_ = has_fault(FaultKind::Nak)     ? Answer::Nak
-              : has_fault(FaultKind::NoAck) ? Answer::Silent
-                                            : Answer::Ack;
+    answer_ = has_fault(FaultKind::Nak)              ? Answer::Nak
+              : has_fault(FaultKind::NoAck) || hung_ ? Answer::Silent
+                                                     : Answer::Ack;
     if (!config_.ack_after_frame)
         acknowledge(*cmd_);
 }
@@ -347,7 +356,8 @@ void Device::acknowledge(const Command &cmd) {
         note("tx", "NAK " + which + ": 15");
         break;
     case Answer::Silent:
-        note("fault", which + ": no ACK, not carried out, no response");
+        note("fault",
+             which + (hung_ ? ": hung, no answer" : ": no ACK, not carried out, no response"));
         break;
     }
 }
@@ -449,9 +459,15 @@ std::optional<std::vector<uint8_t>> Device::execute(const Command &cmd, std::spa
         std::copy_n(text.begin(), std::min<size_t>(text.size(), 12), p.begin());
         break;
     }
-    case Op::Sum:
-        put16(p, shared_.flash.sum(*cmd.area));
+    case Op::Sum: {
+        uint16_t sum = shared_.flash.sum(*cmd.area);
+        if (has_fault(FaultKind::WrongSum)) {
+            ++sum;
+            note("fault", which + fmt(": checksum sent as 0x%04X", sum));
+        }
+        put16(p, sum);
         break;
+    }
     case Op::Dev:
         // An unknown device id leaves the selection alone and echoes it.
         if (f[5] < kDeviceCount)
@@ -486,10 +502,18 @@ std::optional<std::vector<uint8_t>> Device::execute(const Command &cmd, std::spa
             p.push_back(kStatusRangeError);
             break;
         }
+        const Fault *stuck = fault(FaultKind::StuckCell);
+        const uint32_t cell = stuck ? addr + stuck->param % data.size() : 0;
+        const std::vector<uint8_t> kept =
+            stuck ? shared_.flash.read(shared_.device, cell, 1) : std::vector<uint8_t>{};
         if (const uint32_t unerased = shared_.flash.program(shared_.device, addr, data)) {
             ++shared_.unerased_programs;
             note("flash", which + fmt(": programmed over %u unerased byte(s) at dev%d 0x%06X",
                                       unerased, shared_.device, addr));
+        }
+        if (stuck) {
+            shared_.flash.store(shared_.device, cell, kept);
+            note("fault", which + fmt(": cell 0x%06X kept 0x%02X", cell, kept[0]));
         }
         busy_ms = config_.program_ms_per_block;
         p.push_back(kStatusOk);

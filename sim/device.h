@@ -42,6 +42,7 @@ struct Shared {
     int sessions_opened = 0, sessions_closed = 0;
     uint32_t block_size = 4096;
     int device = 0;
+    bool hung = false; // a Hang fault has struck: nothing is answered until the faults are cleared
 };
 
 // The device's side of the line.
@@ -93,6 +94,7 @@ class Device {
     size_t length_ = 0;
     int occurrence_ = 0;
     bool understood_ = true;
+    bool hung_ = false;
     Answer answer_ = Answer::Ack;
     std::vector<Fault> faults_; // armed faults that match the frame in progress
 };

@@ -54,12 +54,17 @@ Device:
                                  echo=N     DEV/SIZ: not carried out, echo N
                                  corrupt=I  RDT: block byte I inverted (default
                                             0); the sum stays the true one
-                                 badsum     RDT: sum field one too high
+                                 badsum     RDT: sum field one too high;
+                                            ISM/ASM/FSM: checksum one too high
                                  short=N    last N bytes of the response not
                                             sent (default 1)
                                  extra=N    N bytes EE after the response
                                  garbage=N  N bytes A5 before the response's STX
                                  delay=MS   response sent MS ms late
+                                 hang       from this request on, no answer
+                                            to anything
+                                 stuck=I    WDT: block byte I keeps its old
+                                            value (default 0)
                         e.g. --fault ERS:1:status=5 --fault RDT:*:corrupt
   --trace FILE          trace every frame, fault, line-setting change and
                         client session to FILE ('-': standard error)
@@ -130,6 +135,8 @@ constexpr KindName kKinds[] = {
     {"extra", FaultKind::ExtraBytes, false, true},
     {"garbage", FaultKind::GarbageBeforeStx, false, true},
     {"delay", FaultKind::Delay, true, true},
+    {"hang", FaultKind::Hang, false, false},
+    {"stuck", FaultKind::StuckCell, false, true},
 };
 
 } // namespace

@@ -401,6 +401,7 @@ void Simulator::add_fault(const Fault &fault) {
 void Simulator::clear_faults() {
     std::lock_guard lock(impl_->shared.mutex);
     impl_->shared.faults.clear();
+    impl_->shared.hung = false;
 }
 
 int Simulator::requests(const std::string &code) const {

@@ -20,11 +20,13 @@ enum class FaultKind {
     Status,           // ERS/WDT/RDT not carried out, status byte = param (0 taken as 1)
     WrongEcho,        // DEV/SIZ not carried out, echo = param
     CorruptBlock,     // RDT: block byte number param (modulo the block size) inverted
-    WrongSum,         // RDT: sum field one more than the block's sum
+    WrongSum,         // RDT: sum field one more than the block's sum; ISM/ASM/FSM: checksum + 1
     ShortResponse,    // the last param bytes of the response are not sent (0 taken as 1)
     ExtraBytes,       // param bytes 0xEE follow the response (0 taken as 1)
     GarbageBeforeStx, // param bytes 0xA5 precede the response (0 taken as 1)
     Delay,            // the response is sent param ms late
+    Hang,      // from this request on the device answers nothing, until the faults are cleared
+    StuckCell, // WDT carried out, but block byte param (modulo the block size) keeps its old value
 };
 
 struct Fault {

@@ -121,6 +121,7 @@ TEST_F(Sim, EachFaultKind) {
         {FaultKind::ExtraBytes, 2, "06 " + R + " EE EE", 1},
         {FaultKind::GarbageBeforeStx, 1, "06 A5 " + R, 1},
         {FaultKind::Delay, 400, "06", 1},
+        {FaultKind::Hang, 0, "", 0},
     };
     for (const auto &c : cases) {
         start();

@@ -3,6 +3,7 @@
 #include "rom/rom.h"
 
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,25 +17,14 @@ struct Keyword {
 };
 
 // Exact, case-sensitive spellings, tried in this order.
-constexpr std::array<Keyword, 18> k_operations{{
-    {"write", OP_WRITE},
-    {"WRITE", OP_WRITE},
-    {"W", OP_WRITE},
-    {"w", OP_WRITE},
-    {"read", OP_READ},
-    {"READ", OP_READ},
-    {"R", OP_READ},
-    {"r", OP_READ},
-    {"version", OP_VERSION},
-    {"VERSION", OP_VERSION},
-    {"V", OP_VERSION},
-    {"v", OP_VERSION},
-    {"checksum", OP_CHECKSUM},
-    {"CHECKSUM", OP_CHECKSUM},
-    {"C", OP_CHECKSUM},
-    {"c", OP_CHECKSUM},
-    {"verify", OP_VERIFY}, // no one-letter form: V and v are the version
-    {"VERIFY", OP_VERIFY},
+constexpr std::array<Keyword, 22> k_operations{{
+    {"write", OP_WRITE},       {"WRITE", OP_WRITE},       {"W", OP_WRITE},       {"w", OP_WRITE},
+    {"read", OP_READ},         {"READ", OP_READ},         {"R", OP_READ},        {"r", OP_READ},
+    {"version", OP_VERSION},   {"VERSION", OP_VERSION},   {"V", OP_VERSION},     {"v", OP_VERSION},
+    {"checksum", OP_CHECKSUM}, {"CHECKSUM", OP_CHECKSUM}, {"C", OP_CHECKSUM},    {"c", OP_CHECKSUM},
+    {"verify", OP_VERIFY},                            // no one-letter form: V and v are the version
+    {"VERIFY", OP_VERIFY},     {"update", OP_UPDATE}, // no one-letter forms: U and B stay unknown
+    {"UPDATE", OP_UPDATE},     {"backup", OP_BACKUP},     {"BACKUP", OP_BACKUP},
 }};
 
 constexpr std::array<Keyword, 12> k_targets{{
@@ -52,6 +42,15 @@ constexpr std::array<Keyword, 12> k_targets{{
     {"f", TARGET_FONT},
 }};
 
+// Length of the hexadecimal number at `s` (optional 0x, 1 to 8 digits), or 0.
+size_t hex_number_length(const char *s) {
+    const size_t prefix = s[0] == '0' && (s[1] == 'x' || s[1] == 'X') ? 2 : 0;
+    size_t digits = 0;
+    while (isxdigit(static_cast<unsigned char>(s[prefix + digits])))
+        ++digits;
+    return digits == 0 || digits > 8 ? 0 : prefix + digits;
+}
+
 template <size_t N>
 int lookup(const std::array<Keyword, N> &table, const char *word) {
     for (const Keyword &k : table)
@@ -67,6 +66,14 @@ int operation_code(const char *keyword) {
 }
 int target_code(const char *keyword) {
     return lookup(k_targets, keyword);
+}
+
+bool skip_arg_exact(const char *arg) {
+    const size_t first = hex_number_length(arg);
+    if (first == 0 || arg[first] != ',')
+        return false;
+    const size_t second = hex_number_length(arg + first + 1);
+    return second != 0 && arg[first + 1 + second] == '\0';
 }
 
 ParseResult parse_options(int argc, char **argv, Options *opt) {
@@ -100,6 +107,7 @@ ParseResult parse_options(int argc, char **argv, Options *opt) {
             break;
         case 's':
             // What "%x,%x" cannot parse stays 0: "1000" alone sets no skip area.
+            opt->skip = optarg;
             g_skip_addr = 0;
             g_skip_size = 0;
             sscanf(optarg, "%x,%x", &g_skip_addr, &g_skip_size);

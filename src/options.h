@@ -9,6 +9,8 @@ enum : int {
     OP_VERSION = 3,
     OP_CHECKSUM = 4,
     OP_VERIFY = 5,
+    OP_UPDATE = 6,
+    OP_BACKUP = 7,
 };
 
 struct Options {
@@ -17,6 +19,7 @@ struct Options {
     uint32_t rate = 38400;        // -b
     int operation = 0;            // -o, 0 when none was given
     int target = 0;               // -t, 0 when none was given
+    const char *skip = nullptr;   // -s as given, the last one
 };
 
 enum ParseResult : int {
@@ -28,6 +31,10 @@ enum ParseResult : int {
 // Operation or target code of a keyword, or 0 for none.
 int operation_code(const char *keyword);
 int target_code(const char *keyword);
+
+// True when `arg` is exactly two hexadecimal numbers of at most 32 bits, each
+// with an optional 0x, joined by a comma: the -s the careful operations take.
+bool skip_arg_exact(const char *arg);
 
 // Parses argv with getopt into `opt` and the skip area globals. getopt keeps
 // its own state: a caller that parses twice resets optind first.

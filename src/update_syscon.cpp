@@ -1,6 +1,6 @@
 // update_syscon: services the flash ROM of the board's SYSCON over a UART.
 // One run does one operation on one target area: write, read, version,
-// checksum or verify.
+// checksum, or one of the careful operations verify, update and backup.
 #include "options.h"
 #include "rom/rom.h"
 #include "serial/uart.h"
@@ -57,17 +57,36 @@ void set_prog_name(const char *argv0) {
     memmove(g_prog_name, base, strlen(base) + 1);
 }
 
+// True, after reporting it, when the operation's file was not given.
+bool file_missing(const char *path, int line) {
+    if (path != nullptr)
+        return false;
+    fprintf(stderr, "%s(%d): ERROR: No file specification.\n", SRC_NAME, line);
+    return true;
+}
+
 // Opens the image or read-back file; nullptr after reporting why.
 FILE *open_required(const char *path, const char *mode, int missing_line, int open_line) {
-    if (path == nullptr) {
-        fprintf(stderr, "%s(%d): ERROR: No file specification.\n", SRC_NAME, missing_line);
+    if (file_missing(path, missing_line))
         return nullptr;
-    }
     FILE *f = fopen(path, mode);
     if (f == nullptr)
         fprintf(stderr, "%s(%d): ERROR: cannot open \"%s\":  %s\n", SRC_NAME, open_line, path,
                 strerror(errno));
     return f;
+}
+
+// The careful operations take -s only as two hexadecimal numbers and a comma:
+// anything else would silently leave no skip area, where the classic parse
+// takes it.
+bool skip_refused(const Options &opt) {
+    if (opt.skip == nullptr || skip_arg_exact(opt.skip))
+        return false;
+    fprintf(stderr,
+            "ERROR: -s %s: the skip area must be two hexadecimal numbers joined by a comma, "
+            "ADDR,SIZE; nothing was sent\n",
+            opt.skip);
+    return true;
 }
 
 int run_operation(const Options &opt) {
@@ -90,11 +109,21 @@ int run_operation(const Options &opt) {
         status = read_rom(port, file, opt.target);
         break;
     case OP_VERIFY:
+    case OP_UPDATE:
         // The image is required as for write, with write's messages.
+        if (skip_refused(opt))
+            return 11;
         file = open_required(opt.file, "rb", 1566, 1561);
         if (file == nullptr)
             return 11;
-        status = verify_rom(port, file, opt.target);
+        status = opt.operation == OP_VERIFY ? verify_rom(port, file, opt.target)
+                                            : update_rom(port, file, opt.target);
+        break;
+    case OP_BACKUP:
+        // The file is required as for read; backup_rom creates it beside its name.
+        if (skip_refused(opt) || file_missing(opt.file, 1585))
+            return 11;
+        status = backup_rom(port, opt.file, opt.target);
         break;
     case OP_VERSION:
     case OP_CHECKSUM:

@@ -86,10 +86,49 @@ int write_rom_skip(int *port, FILE *image, int target);
 // Read the area back into `out`. Returns 0 or 11.
 int read_rom(int *port, FILE *out, int target);
 
+// The careful operations (verify, update, backup) share one policy: doubtful
+// input is refused before anything is sent, exchanges are kept in step
+// (g_resync), and status 0 is a proof.
+
+// The image's block at the address being worked on, padded with 0xFF.
+extern uint8_t g_image_block[MAX_BLOCK_SIZE];
+
+// True, after reporting why with `op` ("Verify", "Update") in front, when the
+// image is not a regular file, is empty, or is longer than the area.
+bool careful_image_refused(FILE *image, const TargetArea &area, const char *op);
+
+// Reads the image's block at `address` of `area` into g_image_block.
+// Returns 0, or -1 after reporting a read error.
+int careful_image_block(FILE *image, const TargetArea &area, uint32_t address, const char *op);
+
+// Offset of the first byte of `flash` that differs from g_image_block, or
+// g_block_size when the block matches.
+uint32_t first_difference(const uint8_t *flash);
+
+// Starts a careful operation: keeps the exchanges in step from here on,
+// selects the area's device and agrees the block size; with `consequence`
+// given, a skip area that does not fit is refused (see skip_area_refused).
+// Returns 0 or -1.
+int careful_begin(int *port, CmdReply *reply, const TargetArea &area, const char *consequence);
+
+// Blocks of the area outside the skip area at the block size in force.
+uint32_t careful_block_count(const TargetArea &area);
+
 // Compares the area with `image` padded with 0xFF to the area's size, block
 // by block, with the exchanges kept in step. Returns 0 when they match, 11
 // when they differ or the comparison fails.
 int verify_rom(int *port, FILE *image, int target);
+
+// Brings the area to hold `image` padded with 0xFF, skip area left alone,
+// rewriting only the blocks that differ and reading every block back after its
+// last change. Returns 0 when every block outside the skip area was read equal
+// to the image, 11 otherwise.
+int update_rom(int *port, FILE *image, int target);
+
+// Reads the whole area into a file beside `path`, checks the bytes read
+// against the SYSCON's checksum of the area, and only then renames the file
+// to `path`. Returns 0, or 11 with `path` left as it was.
+int backup_rom(int *port, const char *path, int target);
 
 // Version text of the area; 0 or -1.
 int query_version(int *port, int target, FILE *out);

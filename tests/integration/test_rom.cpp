@@ -193,8 +193,7 @@ std::string retry(const std::string &line, int cmd) {
 
 struct Scenario {
     const char *name;
-    std::vector<std::string>
-        args; // IMG: an ipl image of 0x11 bytes, LONG: one byte longer; OUT: read after
+    std::vector<std::string> args; // IMG: an ipl image of 0x11 bytes; OUT: read after
     std::vector<Fault> faults;
     int status;
     std::string out, err, requests, file; // file "-": not looked at
@@ -256,9 +255,6 @@ TEST_F(Rom, Scenarios) {
          refused("0x001e7000,0x00002000"), "DEV=1 SIZ=1", "-"},
         {"skip area wrapping around", {"-o", "write", "-t", "ipl", "-f", "IMG", "-s", "FFFFF000,2000"}, {}, 11, "",
          refused("0xfffff000,0x00002000"), "DEV=1 SIZ=1", "-"},
-        {"verify of an image longer than the area", {"-o", "VERIFY", "-t", "ipl", "-f", "LONG"}, {}, 11, "",
-         "ERROR: Verify: the image is longer than the target area 0x001e8000-0x00200000 (0x18000 bytes); "
-         "it cannot be in the area\n", "", "-"},
         {"verify without -f", {"-o", "verify", "-t", "ipl"}, {}, 11, "", "update_syscon(1566): ERROR: No file specification.\n",
          "", "-"},
         {"write fails", {"-o", "write", "-t", "ipl", "-f", "IMG"}, {{"WDT", 0, FaultKind::Status, 5}}, 11,
@@ -300,19 +296,13 @@ TEST_F(Rom, Scenarios) {
         SCOPED_TRACE(c.name);
         start(c.max_block);
         save(ipl11);
-        std::filesystem::copy_file(path("img.bin"), path("long.bin"),
-                                   fs::copy_options::overwrite_existing);
-        std::ofstream(path("long.bin"), std::ios::app) << 'x';
         if (c.flash)
             c.flash(*sim);
         for (const Fault &f : c.faults)
             sim->add_fault(f);
         std::vector<std::string> args = c.args;
         for (std::string &a : args)
-            a = a == "IMG"    ? path("img.bin")
-                : a == "OUT"  ? path("out")
-                : a == "LONG" ? path("long.bin")
-                              : a;
+            a = a == "IMG" ? path("img.bin") : a == "OUT" ? path("out") : a;
         const ToolResult r = tool(args);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(c.out == "-" ? "-" : r.out, c.out);
@@ -400,5 +390,168 @@ constexpr Case CASES[] = {{"Match", 4096, NONE, 0, 0, 0},
                           {"PacedStrayOneByte", 4096, 0x9001, 0, 0, 2}};
 INSTANTIATE_TEST_SUITE_P(Cases, Verify, ::testing::ValuesIn(CASES),
                          [](const auto &p) { return std::string(p.param.name); });
+
+} // namespace
+
+namespace {
+
+// Blocks of `bs` bytes that the ERS requests on the wire covered.
+uint32_t erased_blocks(const Simulator &sim, uint32_t bs) {
+    uint32_t bytes = 0;
+    for (const auto &f : frames_with_code(sim.received_frames(), "ERS"))
+        bytes += f.size() > 13 ? uint32_t{f[10]} << 24 | f[11] << 16 | f[12] << 8 | f[13] : 0;
+    return bytes / bs;
+}
+
+std::string last_line(const std::string &s) {
+    const size_t end = s.find_last_not_of('\n'), from = s.find_last_of("\r\n", end);
+    return end == std::string::npos
+               ? ""
+               : s.substr(from == std::string::npos ? 0 : from + 1, end - from);
+}
+
+// The careful operations on the boot loader area. flash: 'i' the image, '1' the image but
+// block 7, 's' the image but 8 blocks in 96 (at 1024 bytes), 'z' zeros. Update's rows end
+// with the flash equal to the image wherever they end 0; backup's file equals the flash
+// when it ends 0 and is left as it was ("old") otherwise. `last`: the last line of
+// standard output after status 0, of standard error otherwise; `wire`: the requests and
+// the blocks the ERS requests covered ("-": not checked).
+struct Careful {
+    const char *name;
+    std::vector<std::string> args;
+    char flash;
+    std::vector<Fault> faults;
+    int status;
+    std::string wire, last;
+    uint32_t block = 4096;
+    bool pace = false;
+};
+
+TEST_F(Rom, CarefulOperations) {
+    const Bytes img = image(IPL.size, 4096, {3});
+    const auto hang = [](int n) { return std::vector<Fault>{{"RDT", n, FaultKind::Hang, 0}}; };
+    const std::vector<Fault> stray{{"RDT", 5, FaultKind::ExtraBytes, 1}};
+    const std::string bad_s =
+        "ERROR: -s 1e9000: the skip area must be two hexadecimal numbers joined by a comma, "
+        "ADDR,SIZE; nothing was sent";
+    // clang-format off
+    const Careful cases[] = {
+        {"update: the flash holds the image", {"update"}, 'i', {}, 0, "DEV=1 RDT=24 SIZ=1 erased=0", "Update OK: 98304 bytes match; 0 blocks erased, 0 programmed, 24 already right"},
+        {"update: one block differs", {"update"}, '1', {}, 0, "DEV=1 ERS=1 RDT=25 SIZ=1 WDT=1 erased=1",
+         "Update OK: 98304 bytes match; 1 blocks erased, 1 programmed, 23 already right"},
+        {"update: 8 of 96 blocks differ, under the budget of 9", {"update"}, 's', {}, 0,
+         "DEV=1 ERS=8 RDT=104 SIZ=4 WDT=8 erased=8",
+         "Update OK: 98304 bytes match; 8 blocks erased, 8 programmed, 88 already right", 1024},
+        {"update: every block differs: the second starts the rewrite of the rest", {"update"}, 'z', {}, 0,
+         "DEV=1 ERS=2 RDT=26 SIZ=1 WDT=23 erased=24",
+         "Update OK: 98304 bytes match; 24 blocks erased, 23 programmed, 0 already right"},
+        {"update: the skip area is left as it was", {"update", "-s", "1EA000,3000"}, 'z', {}, 0,
+         "DEV=1 ERS=3 RDT=23 SIZ=1 WDT=21 erased=21",
+         "Update OK: 86016 bytes match; 21 blocks erased, 21 programmed, 0 already right"},
+        {"update: a cell that will not program", {"update"}, 'z', {{"WDT", 0, FaultKind::StuckCell, 5}}, 11,
+         "DEV=1 ERS=2 RDT=3 SIZ=1 WDT=2 erased=2", fmt("ERROR: Update: block 0x001e8000 still differs after a "
+         "second erase and program: at 0x001e8005 image 0x%02x, flash 0xff", img[5])},
+        {"update: a stray byte", {"update"}, '1', stray, 0, "-", "Update OK: 98304 bytes match; 1 blocks erased, "
+         "1 programmed, 23 already right"},
+        {"update: a stray byte on a paced line", {"update", "-b", "921600"}, '1', stray, 0, "-", "Update OK: 98304 "
+         "bytes match; 1 blocks erased, 1 programmed, 23 already right", 4096, true},
+        {"update: falls silent", {"update"}, '1', hang(4), 11, "-", "ERROR: Update: stopped by the failed "
+         "exchange above; the area may not hold the image: run the update again"},
+        {"verify: falls silent", {"verify"}, 'i', hang(4), 11, "-", "ERROR: Transmit Retry OUT(3): CMD_N_*** = 11)"},
+        {"backup", {"backup"}, 'i', {}, 0, "DEV=1 ISM=1 RDT=24 SIZ=1 erased=0", "Backup OK: 98304 bytes"},
+        {"backup: a stray byte after the block size", {"backup"}, 'i', {{"SIZ", 1, FaultKind::ExtraBytes, 1}}, 0, "-", "Backup OK: 98304 bytes"},
+        {"backup: a stray byte on a paced line", {"backup", "-b", "921600"}, 'i', stray, 0, "-", "Backup OK: 98304 bytes",
+         4096, true},
+        {"backup: falls silent", {"backup"}, 'i', hang(10), 11, "-", "ERROR: Backup: not written; \"OUT\" is "
+         "left as it was"},
+        {"backup: the SYSCON's checksum disagrees", {"backup"}, 'i', {{"ISM", 1, FaultKind::WrongSum, 0}}, 11, "-",
+         "ERROR: Backup: not written; \"OUT\" is left as it was"},
+        {"refused: backup into a directory", {"backup", "-f", "DIR"}, 'i', {}, 11, "", "ERROR: Backup: \"DIR\" is not a "
+         "file that a backup can replace; nothing was sent"},
+        {"refused: a device for an image", {"update", "-f", "/dev/zero"}, 'i', {}, 11, "", "ERROR: Update: the image is not a regular file; nothing was sent"},
+        {"refused: a directory", {"verify", "-f", "DIR"}, 'i', {}, 11, "", "ERROR: Verify: the image is not a regular file; nothing was sent"},
+        {"refused: an empty image", {"update", "-f", "EMPTY"}, 'i', {}, 11, "", "ERROR: Update: the image is empty; "
+         "nothing was sent"},
+        {"refused: longer than the area", {"update", "-f", "LONG"}, 'i', {}, 11, "", "ERROR: Update: the image is longer "
+         "than the target area 0x001e8000-0x00200000 (0x18000 bytes); it cannot be in the area"},
+        {"refused: -s without its size", {"update", "-s", "1e9000"}, 'i', {}, 11, "", bad_s},
+        {"refused: backup's -s too", {"backup", "-s", "1e9000"}, 'i', {}, 11, "", bad_s},
+        {"refused: backup without -f", {"backup", "NOFILE"}, 'i', {}, 11, "", "update_syscon(1585): ERROR: No file specification."},
+    };
+    // clang-format on
+    Bytes scattered = img, one = img;
+    for (uint32_t b = 5; b < 96; b += 12)
+        scattered[b * 1024 + 17] ^= 0x5A;
+    one[7 * 4096] ^= 0x5A;
+    for (const Careful &c : cases) {
+        SCOPED_TRACE(c.name);
+        start(c.block, c.pace);
+        const Bytes before = c.flash == 'z'   ? Bytes(IPL.size, 0)
+                             : c.flash == '1' ? one
+                             : c.flash == 's' ? scattered
+                                              : img;
+        sim->write_flash(0, IPL.start, before);
+        save(img);
+        std::ofstream(path("long.bin")) << std::string(IPL.size + 1, 'x');
+        std::ofstream(path("empty.bin"));
+        std::ofstream(path("out")) << "old";
+        for (const Fault &f : c.faults)
+            sim->add_fault(f);
+        std::vector<std::string> args{"-o", c.args[0], "-t", "ipl", "-f", path("img.bin")};
+        if (c.args[0] == "backup")
+            args.back() = path("out");
+        args.insert(args.end(), c.args.begin() + 1, c.args.end());
+        for (std::string &a : args)
+            a = a == "DIR"     ? dir.string()
+                : a == "EMPTY" ? path("empty.bin")
+                : a == "LONG"  ? path("long.bin")
+                               : a;
+        if (args.back() == "NOFILE")
+            args.resize(4);
+        const ToolResult r = tool(args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        std::string last = c.last;
+        for (const auto &[from, to] :
+             {std::pair{"\"OUT\"", path("out")}, {"\"DIR\"", dir.string()}})
+            if (const size_t at = last.find(from); at != std::string::npos)
+                last.replace(at, 5, "\"" + to + "\"");
+        EXPECT_EQ(last_line(c.status == 0 ? r.out : r.err), last) << r.err;
+        EXPECT_EQ(r.out.find("OK:") != std::string::npos, c.status == 0);
+        if (c.wire != "-") {
+            EXPECT_EQ(counts(*sim) + (counts(*sim).empty()
+                                          ? ""
+                                          : fmt(" erased=%u", erased_blocks(*sim, c.block))),
+                      c.wire);
+        }
+        if (c.args[0] == "update" && c.status == 0) {
+            Bytes expected = img;
+            if (c.args.size() > 1 && c.args[1] == "-s")
+                std::copy_n(before.begin() + 0x2000, 0x3000, expected.begin() + 0x2000);
+            EXPECT_TRUE(flash(IPL) == expected) << "the flash does not hold the image";
+        }
+        if (c.args[0] == "backup") {
+            EXPECT_TRUE(c.status == 0 ? load("out") == flash(IPL) : text("out") == "old");
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 4) << "a file was left behind";
+    }
+}
+
+// An update cut off part-way, run again: the second run programs only what the first
+// left unprogrammed (block 3 of the image holds 0xFF only).
+TEST_F(Rom, UpdateCutOffFinishesWhenRunAgain) {
+    start();
+    sim->fill_flash(0, 0x00);
+    save(image(IPL.size, 4096, {3}));
+    sim->add_fault({"RDT", 6, FaultKind::Hang, 0});
+    EXPECT_EQ(tool({"-o", "update", "-t", "ipl", "-f", path("img.bin")}).status, 11);
+    EXPECT_EQ(sim->requests("WDT"), 3);
+    sim->clear_faults();
+    sim->reset_statistics();
+    const ToolResult r = tool({"-o", "update", "-t", "ipl", "-f", path("img.bin")});
+    EXPECT_EQ(last_line(r.out),
+              "Update OK: 98304 bytes match; 19 blocks erased, 20 programmed, 4 already right");
+    EXPECT_EQ(sim->requests("WDT"), 20);
+    EXPECT_TRUE(flash(IPL) == load("img.bin"));
+}
 
 } // namespace

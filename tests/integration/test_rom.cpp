@@ -411,7 +411,8 @@ std::string last_line(const std::string &s) {
 }
 
 // The careful operations on the boot loader area. flash: 'i' the image, '1' the image but
-// block 7, 's' the image but 8 blocks in 96 (at 1024 bytes), 'z' zeros. Update's rows end
+// block 7, 'k' that with zeros in 0x1ea000-0x1ecfff, 's' the image but 8 blocks in 96 (at
+// 1024 bytes), 'z' zeros. Update's rows end
 // with the flash equal to the image wherever they end 0; backup's file equals the flash
 // when it ends 0 and is left as it was ("old") otherwise. `last`: the last line of
 // standard output after status 0, of standard error otherwise; `wire`: the requests and
@@ -448,6 +449,11 @@ TEST_F(Rom, CarefulOperations) {
         {"update: the skip area is left as it was", {"update", "-s", "1EA000,3000"}, 'z', {}, 0,
          "DEV=1 ERS=3 RDT=23 SIZ=1 WDT=21 erased=21",
          "Update OK: 86016 bytes match; 21 blocks erased, 21 programmed, 0 already right"},
+        {"update: the skip area differs, and a block after it", {"update", "-s", "1EA000,3000"}, 'k', {}, 0,
+         "DEV=1 ERS=1 RDT=22 SIZ=1 WDT=1 erased=1",
+         "Update OK: 86016 bytes match; 1 blocks erased, 1 programmed, 20 already right"},
+        {"update: the device refused", {"update"}, 'z', {{"DEV", 0, FaultKind::WrongEcho, 5}}, 11, "DEV=3 erased=0",
+         "ERROR: Retry OUT(3): CMD_N_*** = 7)"},
         {"update: a cell that will not program", {"update"}, 'z', {{"WDT", 0, FaultKind::StuckCell, 5}}, 11,
          "DEV=1 ERS=2 RDT=3 SIZ=1 WDT=2 erased=2", fmt("ERROR: Update: block 0x001e8000 still differs after a "
          "second erase and program: at 0x001e8005 image 0x%02x, flash 0xff", img[5])},
@@ -483,12 +489,15 @@ TEST_F(Rom, CarefulOperations) {
     for (uint32_t b = 5; b < 96; b += 12)
         scattered[b * 1024 + 17] ^= 0x5A;
     one[7 * 4096] ^= 0x5A;
+    Bytes skip_zeros = one;
+    std::fill_n(skip_zeros.begin() + 0x2000, 0x3000, 0);
     for (const Careful &c : cases) {
         SCOPED_TRACE(c.name);
         start(c.block, c.pace);
         const Bytes before = c.flash == 'z'   ? Bytes(IPL.size, 0)
                              : c.flash == '1' ? one
                              : c.flash == 's' ? scattered
+                             : c.flash == 'k' ? skip_zeros
                                               : img;
         sim->write_flash(0, IPL.start, before);
         save(img);
@@ -531,6 +540,8 @@ TEST_F(Rom, CarefulOperations) {
         }
         if (c.args[0] == "backup") {
             EXPECT_TRUE(c.status == 0 ? load("out") == flash(IPL) : text("out") == "old");
+            EXPECT_EQ(fs::status(path("out")).permissions(),
+                      fs::status(path("img.bin")).permissions());
         }
         EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 4) << "a file was left behind";
     }

@@ -1,5 +1,6 @@
 # Installation and the Debian package.
-#   cmake --install build --prefix /usr        bin/ and share/man/man1/
+#   cmake --install build --prefix /usr        bin/, share/man/man1/ and the
+#                                              update framework integrations
 #   (cd build && cpack -G DEB)                 update-syscon_VERSION_ARCH.deb
 include(GNUInstallDirs)
 
@@ -18,6 +19,16 @@ foreach(page ${SYSCON_MAN_PAGES})
 endforeach()
 add_custom_target(man_pages ALL DEPENDS ${gz_pages})
 install(FILES ${gz_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The update framework integrations, where the frameworks look with the
+# prefix /usr: Debian's SWUpdate runs Lua 5.3, whose modules live in
+# share/lua/5.3; Mender runs Update Modules from share/mender/modules/v3.
+install(FILES ${PROJECT_SOURCE_DIR}/integrations/swupdate/swupdate_syscon.lua
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lua/5.3)
+install(FILES ${PROJECT_SOURCE_DIR}/integrations/swupdate/swupdate_handlers.lua
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/integrations/mender/syscon
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/mender/modules/v3)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME update-syscon)

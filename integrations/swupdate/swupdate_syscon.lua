@@ -94,7 +94,7 @@ local function install(image)
     local tool = io.popen("trap '' PIPE; " .. cmd .. "; s=$?; " ..
         "echo \"syscon: update_syscon ended with status $s\" >&2; echo \"status=$s\"")
     local start, size = areas[s.target][1], areas[s.target][2]
-    -- Progress lines end in a carriage return, the others in a line feed.
+    -- Progress lines begin with a carriage return, the others end with a line feed.
     local line, status = "", nil
     while true do
         local c = tool:read(1)

@@ -1,5 +1,6 @@
 // The SYSCON command protocol: the command table, request frames with their
 // ACK handshake, the response parser and the execution of one command.
+// Frame layouts, time limits and the resync policy: docs/protocol.md.
 #pragma once
 
 #include <array>

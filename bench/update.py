@@ -308,6 +308,7 @@ def main():
     print(row(["---", "---", "---:", "---", "---:", "---", "---:", "---:", "---:", "---:", "---:",
                "---:", "---:", "---:", "---:"]))
     n = 0
+    summary = {}  # (area, rate): {case label: "ratio (erased)"}
     for area, rate in plan:
         paths, differing = bench.images(area)
         blocks = AREAS[area][1] // BLOCK
@@ -338,9 +339,17 @@ def main():
             if run.result == "ok" and base_wall:
                 ratio = f"{run.wall / base_wall:.3f}"
                 model = f"{run.model_s(rate, o.erase_ms, o.program_ms) / base_model:.3f}"
+            if target:
+                summary.setdefault((area, rate), {})[label] = f"{ratio} ({run.erased})"
             print(row([id_, area, rate, label, differ, run.result, f"{run.wall:.2f}", ratio,
                        f"<= {target:.2f}" if target else "", model,
                        run.erased, run.programmed, run.read, f"{run.cpu:.2f}", run.rss_kib]), flush=True)
+    if summary:
+        print("\nIn short: wall time of update / write+verify (blocks erased by update).\n")
+        print(row(["case", "target", *(f"{a} at {r}" for a, r in summary)]))
+        print(row(["---", "---:", *("---:" for _ in summary)]))
+        for _, label, target in CASES:
+            print(row([label, f"<= {target:.2f}", *(cells.get(label, "-") for cells in summary.values())]))
     print()
     print(f"Load average at the end: {' '.join(open('/proc/loadavg').read().split()[:3])}. "
           f"Run time {time.monotonic() - started:.0f} s. Logs: {bench.runs_dir}.")

@@ -5,9 +5,9 @@
                     [--plan AREA:RATE,...] [--erase-ms N] [--program-ms N]
                     [--baselines N] [--seed N]
 
-For each AREA:RATE of the plan: a random image that fills the area, a paced
-simulator with per-block erase and program delays, and five kinds of run,
-each against a simulator of its own loaded with the flash it starts from:
+For each area of the plan a random image that fills it, and for each
+AREA:RATE five kinds of run, each against a paced simulator of its own with
+per-block erase and program delays, loaded with the flash it starts from:
 
   write+verify   `-o write` then `-o verify` (one simulator, two clients),
                  from a flash that differs everywhere; run --baselines times,
@@ -272,14 +272,6 @@ class Bench:
         return run
 
 
-def has_update(tool):
-    """False when the tool does not know -o update (it then rejects the option
-    before it opens the device)."""
-    p = subprocess.run([tool, "-d", "/nonexistent", "-o", "update", "-t", "ipl",
-                        "-f", "/nonexistent"], capture_output=True)
-    return b"Invalid option -o" not in p.stderr
-
-
 def raise_priority():
     """Moves the run into a scheduling group of its own at nice -10, as the test
     programs do, where the system allows it: the tool busy-polls and gives the
@@ -304,7 +296,8 @@ def row(cells):
 
 
 def main():
-    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p = argparse.ArgumentParser(description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--tool", required=True)
     p.add_argument("--sim", required=True)
     p.add_argument("--out", required=True, type=Path)
@@ -332,7 +325,6 @@ def main():
     o.out.mkdir(parents=True, exist_ok=True)
     priority = raise_priority()
     bench = Bench(o)
-    updates = has_update(o.tool)
     started = time.monotonic()
 
     print("## Update against write-then-verify\n")
@@ -340,8 +332,6 @@ def main():
           f"load average (1/5/15 min) at start: {load()}. "
           f"syscon_sim --pace --erase-ms {o.erase_ms} --program-ms {o.program_ms}, random images "
           f"filling the area, 4096-byte blocks, seed {o.seed}; the run in {priority}.")
-    if not updates:
-        print("\nThis update_syscon has no `-o update`: write+verify rows only.")
     print()
     print(row(["#", "area", "rate", "run", "blocks differing", "result", "wall s",
                "ratio to write+verify", "target", "model ratio", "blocks erased", "programmed",
@@ -365,12 +355,11 @@ def main():
             rows.append((f"B{n}", "write+verify", blocks, run, None))
 
         baseline()
-        if updates:
-            for case, label, target in CASES:
-                n += 1
-                say(f"U{n}: {area} at {rate}, update, {label}")
-                rows.append((f"U{n}", label, len(differing[case]),
-                             bench.update(f"U{n}", area, rate, paths, case), target))
+        for case, label, target in CASES:
+            n += 1
+            say(f"U{n}: {area} at {rate}, update, {label}")
+            rows.append((f"U{n}", label, len(differing[case]),
+                         bench.update(f"U{n}", area, rate, paths, case), target))
         if o.baselines == 2:
             baseline()
         note = (f"{area}: the scattered blocks are numbers "

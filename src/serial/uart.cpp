@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <climits>
 #endif
-#include <sys/time.h>
+#include <ctime>
 #include <unistd.h>
 
 int g_uart_fd = -1;
@@ -108,10 +108,11 @@ void uart_close() {
 }
 
 int get_msec() {
-    struct timeval tv {};
-    gettimeofday(&tv, nullptr);
+    // Monotonic: a wall clock stepped by NTP or by hand neither ends nor stretches a limit.
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
     const uint32_t ms =
-        static_cast<uint32_t>(tv.tv_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
+        static_cast<uint32_t>(ts.tv_sec) * 1000u + static_cast<uint32_t>(ts.tv_nsec / 1000000);
     return static_cast<int>(ms);
 }
 

@@ -27,7 +27,7 @@ int uart_init(const char *device, uint32_t rate);
 // Closes the port if it is open.
 void uart_close();
 
-// Wall-clock milliseconds, modulo 2^32.
+// Milliseconds of the monotonic clock, modulo 2^32.
 int get_msec();
 
 // Milliseconds from `start` to `now` on the wrapping 32-bit clock.

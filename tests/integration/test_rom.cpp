@@ -314,6 +314,22 @@ TEST_F(Rom, Scenarios) {
     }
 }
 
+// NTP steps a board's wall clock an hour forwards, then back, during a paced
+// write: no receive ends early or waits on.
+TEST_F(Rom, WallClockStepsChangeNothing) {
+    start(4096, true);
+    const Bytes img = image(IPL.size, 4096, {});
+    save(img);
+    const ToolResult w = run_tool({"-d", sim->slave_path(), "-b", "460800", "-o", "write", "-t",
+                                   "ipl", "-f", path("img.bin")},
+                                  60000, "",
+                                  {"LD_PRELOAD=" + wallclock_shim_path(), "WALLCLOCK_STEP_MS=600",
+                                   "ASAN_OPTIONS=verify_asan_link_order=0"});
+    EXPECT_EQ(w.status, 0);
+    EXPECT_EQ(w.err, "");
+    EXPECT_TRUE(flash(IPL) == img);
+}
+
 // The verify operation on the boot loader area.
 constexpr uint32_t START = 0x1E8000, SIZE = 0x18000, NONE = SIZE;
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#ifdef SYSCON_QUIET_WAIT
+#ifndef SYSCON_BUSY_POLL
 #include <algorithm>
 #include <climits>
 #endif
@@ -141,9 +141,9 @@ int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout) {
         }
         if (remaining == 0)
             return 0;
-#ifdef SYSCON_QUIET_WAIT
-        // Sleep until the port is readable or the time left is over instead of
-        // spinning; the read and the limit test above decide as before. poll
+#ifndef SYSCON_BUSY_POLL
+        // Sleep until the port is readable or the time left is over (the busy
+        // poll spins instead); the read and the limit test above decide. poll
         // waits at least the time left, so after a quiet time-out the next
         // clock reading is past the limit. Its result is not needed: a failed
         // or interrupted poll only means the next read comes sooner.

@@ -36,8 +36,8 @@ constexpr uint32_t msec_elapsed(uint32_t start, uint32_t now) {
 }
 
 // Receives exactly `length` bytes from the port into `buf` within `timeout`
-// milliseconds, polling without pause (built with SYSCON_QUIET_WAIT: sleeping
-// in poll() between reads). Returns 0, RECV_TIMEOUT or -errno.
+// milliseconds, sleeping in poll() between reads (built with SYSCON_BUSY_POLL:
+// reading again without pause). Returns 0, RECV_TIMEOUT or -errno.
 int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout);
 
 // Rate set by uart_init, for the time bytes take on the wire.

@@ -1,9 +1,9 @@
 // The test programs' main. Before any test runs, the process (and with it the
 // simulator's threads and every tool it starts) gets a scheduling group of its
-// own and a raised priority, where the system allows it. The tool busy-polls
-// and gives the SYSCON 100 ms to acknowledge: other work on the machine must
-// not hold the tool, or the terminal's delivery of its bytes, off the
-// processor that long.
+// own and a raised priority, where the system allows it. The tool gives the
+// SYSCON 100 ms to acknowledge (and its busy-poll build spins meanwhile): other
+// work on the machine must not hold the tool, or the terminal's delivery of
+// its bytes, off the processor that long.
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <sys/resource.h>

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #ifndef SYSCON_BUSY_POLL
 #include <algorithm>
 #include <climits>
@@ -78,6 +79,13 @@ int uart_init(const char *device, uint32_t rate) {
         int err = errno;
         fprintf(stderr, "%s(%d): ERROR: %s, %s\n", SRC_NAME, 432, strerror(err), device);
         return -err;
+    }
+    // One updater per port: another one's frames would meet ours on the line.
+    // Taken before the port is touched; it goes with the process however it
+    // ends. A device that cannot be locked at all is used as it is.
+    if (flock(g_uart_fd, LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) {
+        fprintf(stderr, "ERROR: %s is in use by another process\n", device);
+        return -EBUSY;
     }
 
     // Only a test that the descriptor is a terminal; the settings read are not used.

@@ -20,8 +20,10 @@ extern int g_uart_fd;
 std::optional<speed_t> standard_speed(uint32_t rate);
 
 // Opens `device` and sets it to raw 8 data bits, 2 stop bits, no parity at
-// `rate`, with reads that never wait. Returns 0, or non-zero after reporting
-// the failure on standard error (-errno where a system call failed).
+// `rate`, with reads that never wait. Holds an exclusive flock on the port
+// until it is closed; when another process holds one, nothing is changed.
+// Returns 0, or non-zero after reporting the failure on standard error
+// (-errno where a system call failed, -EBUSY for the lock).
 int uart_init(const char *device, uint32_t rate);
 
 // Closes the port if it is open.

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <numeric>
 #include <random>
+#include <thread>
 
 using namespace syscon_sim;
 using namespace testsupport;
@@ -327,6 +328,32 @@ TEST_F(Rom, WallClockStepsChangeNothing) {
                                    "ASAN_OPTIONS=verify_asan_link_order=0"});
     EXPECT_EQ(w.status, 0);
     EXPECT_EQ(w.err, "");
+    EXPECT_TRUE(flash(IPL) == img);
+}
+
+// A second updater on the port is refused before it sends or changes anything;
+// the first one completes.
+TEST_F(Rom, OneUpdaterPerPort) {
+    start(4096, true);
+    const Bytes img = image(IPL.size, 4096, {});
+    save(img);
+    const std::vector<std::string> write = {
+        "-d", sim->slave_path(), "-b", "460800", "-o", "write", "-t", "ipl", "-f", path("img.bin")};
+    ToolResult second;
+    const ToolResult first = run_tool(write, 60000, "", {}, [&](pid_t) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        second = run_tool(
+            {"-d", sim->slave_path(), "-b", "9600", "-o", "read", "-t", "apli", "-f", path("out")});
+    });
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(second.err, "ERROR: " + sim->slave_path() +
+                              " is in use by another process\n"
+                              "update_syscon(1550): ERROR: Initialize UART device fail.\n");
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(counts(*sim), "DEV=1 ERS=1 SIZ=1 WDT=24");
+    EXPECT_EQ(sim->line_settings()->rate, 460800u);
     EXPECT_TRUE(flash(IPL) == img);
 }
 

@@ -347,6 +347,10 @@ void Device::acknowledge(const Command &cmd) {
     const std::string which = fmt("%s #%d", std::string(cmd.code).c_str(), occurrence_);
     switch (answer_) {
     case Answer::Ack:
+        if (const Fault *f = fault(FaultKind::LateAck)) {
+            note("fault", which + fmt(": ACK delayed by %u ms", f->param));
+            port_.busy(f->param);
+        }
         port_.send(std::vector<uint8_t>{ACK});
         note("tx", "ACK " + which + ": 06");
         break;

@@ -65,6 +65,8 @@ Device:
                                             to anything
                                  stuck=I    WDT: block byte I keeps its old
                                             value (default 0)
+                                 lateack=MS ACK sent MS ms late (the tool
+                                            waits 100 ms); carried out
                         e.g. --fault ERS:1:status=5 --fault RDT:*:corrupt
   --trace FILE          trace every frame, fault, line-setting change and
                         client session to FILE ('-': standard error)
@@ -137,6 +139,7 @@ constexpr KindName kKinds[] = {
     {"delay", FaultKind::Delay, true, true},
     {"hang", FaultKind::Hang, false, false},
     {"stuck", FaultKind::StuckCell, false, true},
+    {"lateack", FaultKind::LateAck, true, true},
 };
 
 } // namespace

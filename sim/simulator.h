@@ -27,6 +27,7 @@ enum class FaultKind {
     Delay,            // the response is sent param ms late
     Hang,      // from this request on the device answers nothing, until the faults are cleared
     StuckCell, // WDT carried out, but block byte param (modulo the block size) keeps its old value
+    LateAck,   // the ACK is sent param ms late; carried out and answered as usual
 };
 
 struct Fault {

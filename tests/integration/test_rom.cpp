@@ -291,6 +291,20 @@ TEST_F(Rom, Scenarios) {
          sum_fails(1), 11, "XXXX", rdt_sum, "DEV=1 RDT=3 SIZ=1", "XXXX\n", ipl_01},
         {"local checksum fails at the third block", {"-o", "checksum", "-t", "ipl", "-s", "0,1000"}, sum_fails(3), 11,
          "2000\n", rdt_sum, "DEV=1 RDT=5 SIZ=1", "-", ipl_01},
+        // After a late ACK each block takes the answer to the one before: block 4's failure is
+        // taken for block 5's, block 5 is written again, block 4 stays erased, and the write ends
+        // 0. Verify tells the truth.
+        {"late ACK hides a failed block", {"-o", "write", "-t", "ipl", "-f", "IMG"},
+         {{"WDT", 3, FaultKind::LateAck, 150}, {"WDT", 6, FaultKind::Status, 5}}, 0, "-",
+         "update_syscon(285): ERROR: timeout\nERROR: Invalid Response: Write Data error(0x5)\n", "-", "-", nullptr,
+         [&](Simulator &s) {
+             s.clear_faults();
+             const ToolResult v = tool({"-o", "verify", "-t", "ipl", "-f", path("img.bin")});
+             EXPECT_EQ(v.status, 11);
+             EXPECT_EQ(v.err, "ERROR: Verify: first difference at 0x001ec000: image 0x11, flash 0xff; "
+                              "1 of 24 blocks differ\n");
+             EXPECT_EQ(s.requests("WDT"), 26);
+         }},
     };
     // clang-format on
     for (const Scenario &c : cases) {
@@ -308,7 +322,7 @@ TEST_F(Rom, Scenarios) {
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(c.out == "-" ? "-" : r.out, c.out);
         EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(counts(*sim), c.requests);
+        EXPECT_EQ(c.requests == "-" ? "-" : counts(*sim), c.requests);
         EXPECT_EQ(c.file == "-" ? "-" : text("out"), c.file);
         if (c.check)
             c.check(*sim);

@@ -166,5 +166,8 @@ int main(int argc, char **argv) {
     }
     const int status = run_operation(opt);
     uart_close();
+    // An interrupted block operation says what it leaves behind.
+    if (const int sig = status != 0 ? progress_report() : 0)
+        exit(128 + sig);
     exit(status);
 }

@@ -47,6 +47,8 @@ int write_frame(int fd, uint32_t length) {
     while (done < length) {
         const ssize_t n = write(fd, &g_frame_buf[done], length - done);
         if (n < 0) {
+            if (errno == EINTR && g_interrupted != 0)
+                return -1;
             fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, 244, strerror(errno));
             return -1;
         }
@@ -122,6 +124,8 @@ int send_cmd(int *port, const CmdRequest *req) {
     }
 
     for (int tries = 0; tries < SEND_TRIES; ++tries) {
+        if (g_interrupted != 0)
+            return -1;
         // In step: nothing left over from an earlier exchange may be taken
         // for this one's ACK or response.
         if (g_resync &&

@@ -35,6 +35,7 @@ int read_area(int *port, CmdReply *reply, FILE *out, const TargetArea &area, uin
         *sum = static_cast<uint16_t>(*sum + calc_sum(reply->data, g_block_size));
         printf("\r  Backup Address = 0x%08x", address);
         fflush(stdout);
+        progress_block(address);
     }
     return 0;
 }
@@ -127,6 +128,7 @@ int backup_rom(int *port, const char *path, int target) {
     uint16_t sum = 0;
     int status = FAILED;
     // A backup is of the whole area: a skip area is read too.
+    progress_start(PROGRESS_BACKUP, *area);
     if (careful_begin(port, &reply, *area, nullptr) == 0) {
         status = read_area(port, &reply, out, *area, &sum);
         putchar('\n');
@@ -134,6 +136,7 @@ int backup_rom(int *port, const char *path, int target) {
             status = cross_check(port, &reply, *area, sum);
     }
     g_resync = false;
+    progress_end();
     if (status == 0 && commit_file(out, path) == 0) {
         printf("Backup OK: %u bytes\n", area->size);
         return 0;

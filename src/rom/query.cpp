@@ -1,5 +1,7 @@
 #include "rom/rom.h"
 
+#include "serial/uart.h"
+
 namespace {
 
 // Prints a checksum on standard output, then into `out` when it is open.
@@ -49,8 +51,13 @@ int query_checksum(int *port, int target, FILE *out) {
 int sum_rom(int *port, int target, FILE *out) {
     CmdReply reply{};
     const TargetArea *area = find_target_area(target);
-    if (area == nullptr || select_target(port, &reply, area) != 0)
+    if (area == nullptr)
         return 11;
+    progress_start(PROGRESS_CHECKSUM, *area);
+    if (select_target(port, &reply, area) != 0) {
+        progress_end();
+        return 11;
+    }
 
     int status = 0;
     uint32_t sum = 0;
@@ -65,7 +72,11 @@ int sum_rom(int *port, int target, FILE *out) {
         }
         for (uint32_t i = 0; i < g_block_size; ++i)
             sum += reply.data[i];
+        progress_block(address);
     }
+    progress_end();
+    if (g_interrupted != 0)
+        return 11; // no sum of part of the area
     report_sum(sum, out);
     return status;
 }

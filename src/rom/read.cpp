@@ -3,8 +3,13 @@
 int read_rom(int *port, FILE *out, int target) {
     CmdReply reply{};
     const TargetArea *area = find_target_area(target);
-    if (area == nullptr || select_target(port, &reply, area) != 0)
+    if (area == nullptr)
         return 11;
+    progress_start(PROGRESS_READ, *area);
+    if (select_target(port, &reply, area) != 0) {
+        progress_end();
+        return 11;
+    }
 
     int status = 0;
     const uint32_t end = area_end(*area);
@@ -20,7 +25,9 @@ int read_rom(int *port, FILE *out, int target) {
             status = 11;
             break;
         }
+        progress_block(address);
     }
     putchar('\n');
+    progress_end();
     return status;
 }

@@ -130,6 +130,35 @@ int update_rom(int *port, FILE *image, int target);
 // to `path`. Returns 0, or 11 with `path` left as it was.
 int backup_rom(int *port, const char *path, int target);
 
+// Progress of a block operation, and what an interruption leaves behind.
+// An operation calls progress_start before its first exchange and
+// progress_end after its last; in between, SIGINT, SIGTERM and SIGHUP (unless
+// ignored when the tool started) set g_interrupted: the exchange in flight
+// stops at once, exec_cmd fails without messages, and the operation unwinds as
+// after a failed exchange. A second signal ends the process at once. Block
+// loops report each erase before it is sent (progress_erase), its
+// acknowledgement (progress_erased) and each block done, skip area blocks
+// included (progress_block); blocks are done in address order from the
+// area's start. The front end then calls progress_report and exits with
+// 128 + the signal.
+enum ProgressOp : int {
+    PROGRESS_WRITE,
+    PROGRESS_READ,
+    PROGRESS_VERIFY,
+    PROGRESS_CHECKSUM,
+    PROGRESS_UPDATE,
+    PROGRESS_BACKUP,
+};
+void progress_start(int op, const TargetArea &area);
+void progress_erase(uint32_t address, uint32_t size);
+void progress_erased();
+void progress_block(uint32_t address);
+void progress_end();
+// After an interruption of a block operation: prints on standard error which
+// address ranges are done, erased or untouched, whether the area holds the
+// image and what to run next, and returns the signal number. Otherwise 0.
+int progress_report();
+
 // Version text of the area; 0 or -1.
 int query_version(int *port, int target, FILE *out);
 

@@ -13,6 +13,8 @@
 // read back block by block.
 #include "rom/rom.h"
 
+#include "serial/uart.h"
+
 namespace {
 
 constexpr int FAILED = 11;
@@ -32,7 +34,11 @@ int erase_range(int *port, CmdReply *reply, uint32_t address, uint32_t size, Tal
     if (size == 0)
         return 0;
     t->erased += size / g_block_size;
-    return exec_cmd(port, CMD_N_ERS, reply, address, size);
+    progress_erase(address, size);
+    if (exec_cmd(port, CMD_N_ERS, reply, address, size) != 0)
+        return -1;
+    progress_erased();
+    return 0;
 }
 
 // Programs the block at `address` from g_image_block over flash that is
@@ -65,6 +71,7 @@ int rewrite_block(int *port, CmdReply *reply, uint32_t address, bool erased, Tal
 void progress(uint32_t address, const char *what) {
     printf("\r  %s Address = 0x%08x", what, address);
     fflush(stdout);
+    progress_block(address);
 }
 
 // Erases everything from `from` to the area's end outside the skip area, then
@@ -126,8 +133,10 @@ int update_rom(int *port, FILE *image, int target) {
     const TargetArea *area = find_target_area(target);
     if (area == nullptr || careful_image_refused(image, *area, "Update"))
         return FAILED;
+    progress_start(PROGRESS_UPDATE, *area);
     if (careful_begin(port, &reply, *area, "nothing was erased") != 0) {
         g_resync = false;
+        progress_end();
         return FAILED;
     }
 
@@ -135,7 +144,8 @@ int update_rom(int *port, FILE *image, int target) {
     const int rc = update_area(port, &reply, image, *area, &t);
     putchar('\n');
     g_resync = false;
-    if (rc == -1)
+    progress_end();
+    if (rc == -1 && g_interrupted == 0)
         fputs("ERROR: Update: stopped by the failed exchange above; the area may not hold the "
               "image: run the update again\n",
               stderr);

@@ -43,6 +43,7 @@ int compare_area(int *port, CmdReply *reply, FILE *image, const TargetArea &area
         ++d->blocks;
         printf("\r  Verify Address = 0x%08x", address);
         fflush(stdout);
+        progress_block(address);
     }
     return 0;
 }
@@ -57,11 +58,13 @@ int verify_rom(int *port, FILE *image, int target) {
 
     int status = FAILED;
     Difference d;
+    progress_start(PROGRESS_VERIFY, *area);
     if (careful_begin(port, &reply, *area, "nothing was compared") == 0) {
         status = compare_area(port, &reply, image, *area, &d);
         putchar('\n');
     }
     g_resync = false;
+    progress_end();
 
     if (status != 0)
         return status;

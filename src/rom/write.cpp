@@ -28,7 +28,11 @@ constexpr int FAILED = 11;
 
 int erase(int *port, CmdReply *reply, const char *format, uint32_t address, uint32_t size) {
     printf(format, address, size);
-    return exec_cmd(port, CMD_N_ERS, reply, address, size);
+    progress_erase(address, size);
+    if (exec_cmd(port, CMD_N_ERS, reply, address, size) != 0)
+        return -1;
+    progress_erased();
+    return 0;
 }
 
 int erase_area(int *port, CmdReply *reply, const TargetArea &area, bool skip) {
@@ -65,6 +69,7 @@ int program_area(int *port, CmdReply *reply, FILE *image, const TargetArea &area
             printf("\r  Write Address = 0x%08x", address);
         }
         fflush(stdout);
+        progress_block(address);
     }
     putchar('\n');
     return status;
@@ -82,11 +87,14 @@ int write_area(int *port, FILE *image, int target, bool skip) {
     int status = FAILED;
     CmdReply reply{};
     const TargetArea *area = find_target_area(target);
+    if (area != nullptr)
+        progress_start(PROGRESS_WRITE, *area);
     // A skip area that does not fit is refused before anything is erased.
     if (area != nullptr && select_target(port, &reply, area) == 0 &&
         !(skip && skip_area_refused(*area, "nothing was erased")) &&
         erase_area(port, &reply, *area, skip) == 0)
         status = program_area(port, &reply, image, *area, skip, block);
+    progress_end();
     free(block);
     return status;
 }

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 int g_uart_fd = -1;
+volatile sig_atomic_t g_interrupted = 0;
 uint32_t g_uart_rate = 0;
 
 namespace {
@@ -132,6 +133,8 @@ int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout) {
     uint32_t remaining = length;
     uint8_t *pos = buf;
     for (;;) {
+        if (g_interrupted != 0)
+            return RECV_INTERRUPTED;
         const ssize_t n = read(*port, pos, remaining);
         if (n == -1) {
             int err = errno;
@@ -184,6 +187,8 @@ int uart_wait_quiet(int *port, uint32_t quiet_ms) {
     const uint32_t start = static_cast<uint32_t>(get_msec());
     uint32_t last = start;
     for (;;) {
+        if (g_interrupted != 0)
+            return RECV_INTERRUPTED;
         const uint32_t now = static_cast<uint32_t>(get_msec());
         if (msec_elapsed(last, now) >= quiet_ms)
             return 0;

@@ -2,6 +2,7 @@
 // timed receive that every byte from the SYSCON goes through.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <optional>
 #include <termios.h>
@@ -11,6 +12,14 @@ inline constexpr const char *SRC_NAME = "update_syscon";
 
 // Result of a receive that ran out of time (the negated ETIME).
 inline constexpr int RECV_TIMEOUT = -62;
+
+// Result of a receive or wait stopped by an interruption (the negated EINTR).
+inline constexpr int RECV_INTERRUPTED = -4;
+
+// Number of the signal that interrupted a block operation, 0 before one; set
+// by the handler of the rom layer (progress_start). Once it is set, the
+// receive and the wait for a quiet line return RECV_INTERRUPTED at once.
+extern volatile sig_atomic_t g_interrupted;
 
 // Descriptor of the serial port; -1 while it is closed.
 extern int g_uart_fd;

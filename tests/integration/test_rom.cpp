@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <numeric>
 #include <random>
+#include <regex>
 #include <thread>
 
 using namespace syscon_sim;
@@ -329,46 +330,80 @@ TEST_F(Rom, Scenarios) {
     }
 }
 
-// NTP steps a board's wall clock an hour forwards, then back, during a paced
-// write: no receive ends early or waits on.
-TEST_F(Rom, WallClockStepsChangeNothing) {
+// Paced writes at 460800. One: a second updater started 0.5 s in is refused
+// before it sends or changes anything, and NTP steps the wall clock an hour
+// forwards, then back; the write completes.
+TEST_F(Rom, SecondUpdaterAndWallClockStepsChangeNothing) {
     start(4096, true);
     const Bytes img = image(IPL.size, 4096, {});
     save(img);
-    const ToolResult w = run_tool({"-d", sim->slave_path(), "-b", "460800", "-o", "write", "-t",
-                                   "ipl", "-f", path("img.bin")},
-                                  60000, "",
-                                  {"LD_PRELOAD=" + wallclock_shim_path(), "WALLCLOCK_STEP_MS=600",
-                                   "ASAN_OPTIONS=verify_asan_link_order=0"});
-    EXPECT_EQ(w.status, 0);
-    EXPECT_EQ(w.err, "");
-    EXPECT_TRUE(flash(IPL) == img);
-}
-
-// A second updater on the port is refused before it sends or changes anything;
-// the first one completes.
-TEST_F(Rom, OneUpdaterPerPort) {
-    start(4096, true);
-    const Bytes img = image(IPL.size, 4096, {});
-    save(img);
-    const std::vector<std::string> write = {
-        "-d", sim->slave_path(), "-b", "460800", "-o", "write", "-t", "ipl", "-f", path("img.bin")};
     ToolResult second;
-    const ToolResult first = run_tool(write, 60000, "", {}, [&](pid_t) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        second = run_tool(
-            {"-d", sim->slave_path(), "-b", "9600", "-o", "read", "-t", "apli", "-f", path("out")});
-    });
+    const ToolResult first =
+        run_tool({"-d", sim->slave_path(), "-b", "460800", "-o", "write", "-t", "ipl", "-f",
+                  path("img.bin")},
+                 60000, "",
+                 {"LD_PRELOAD=" + wallclock_shim_path(), "WALLCLOCK_STEP_MS=600",
+                  "ASAN_OPTIONS=verify_asan_link_order=0"},
+                 [&](pid_t) {
+                     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                     second = run_tool({"-d", sim->slave_path(), "-b", "9600", "-o", "read", "-t",
+                                        "apli", "-f", path("out")});
+                 });
     EXPECT_EQ(second.status, 1);
-    EXPECT_EQ(second.out, "");
-    EXPECT_EQ(second.err, "ERROR: " + sim->slave_path() +
-                              " is in use by another process\n"
-                              "update_syscon(1550): ERROR: Initialize UART device fail.\n");
+    EXPECT_EQ(second.out + second.err,
+              "ERROR: " + sim->slave_path() +
+                  " is in use by another process\n"
+                  "update_syscon(1550): ERROR: Initialize UART device fail.\n");
     EXPECT_EQ(first.status, 0);
     EXPECT_EQ(first.err, "");
     EXPECT_EQ(counts(*sim), "DEV=1 ERS=1 SIZ=1 WDT=24");
     EXPECT_EQ(sim->line_settings()->rate, 460800u);
     EXPECT_TRUE(flash(IPL) == img);
+}
+
+// The others: SIGINT or SIGTERM 1 s into a write or a read stops the tool
+// with 128 + the signal and the state of the area, which the flash and the
+// file bear out; an update at once brings the area to the image.
+TEST_F(Rom, InterruptionsAreToldAndUpdateRecovers) {
+    const Bytes img = image(IPL.size, 4096, {});
+    const std::regex told[] = {
+        std::regex("Interrupted during write of ipl: 0x1e8000-0x([0-9a-f]+) programmed, "
+                   "0x[0-9a-f]+-0x[0-9a-f]+ may be partly programmed, 0x([0-9a-f]+)-0x1fffff "
+                   "erased; the area does not hold the image. Run update before restarting the "
+                   "board.\n"),
+        std::regex("Interrupted during read of ipl: 0x1e8000-0x([0-9a-f]+) read; the flash is "
+                   "unchanged; the file holds only the blocks read. Run read again.\n")};
+    for (const int sig : {SIGINT, SIGTERM})
+        for (const bool write : {true, false}) {
+            SCOPED_TRACE(fmt("signal %d, %s", sig, write ? "write" : "read"));
+            start(4096, true);
+            save(img);
+            if (!write)
+                sim->write_flash(0, IPL.start, img);
+            const auto run = [&](const char *op, const char *file, int send = 0) {
+                return run_tool({"-d", sim->slave_path(), "-b", "460800", "-o", op, "-t", "ipl",
+                                 "-f", path(file)},
+                                60000, "", {}, [&](pid_t p) {
+                                    std::this_thread::sleep_for(std::chrono::seconds(send ? 1 : 0));
+                                    kill(p, send);
+                                });
+            };
+            const ToolResult r = run(write ? "write" : "read", write ? "img.bin" : "back.bin", sig);
+            EXPECT_EQ(r.status, 128 + sig);
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(r.err, m, told[!write])) << r.err;
+            const uint32_t done = std::stoul(m[1], nullptr, 16) + 1 - IPL.start;
+            const Bytes f = flash(IPL);
+            EXPECT_TRUE(std::equal(img.begin(), img.begin() + done, f.begin()));
+            if (write)
+                EXPECT_TRUE(all_ff(&f[std::stoul(m[2], nullptr, 16) - IPL.start],
+                                   IPL.start + IPL.size - std::stoul(m[2], nullptr, 16)));
+            else
+                EXPECT_TRUE(load("back.bin") == Bytes(img.begin(), img.begin() + done));
+            const ToolResult u = run("update", "img.bin");
+            EXPECT_EQ(u.status, 0) << u.err;
+            EXPECT_TRUE(flash(IPL) == img);
+        }
 }
 
 // The verify operation on the boot loader area.

@@ -34,6 +34,7 @@ bool g_init_called;
 
 // The serial layer that opens nothing: uart_init fails, so nothing is received.
 int g_uart_fd = -1;
+volatile sig_atomic_t g_interrupted = 0;
 std::optional<speed_t> standard_speed(uint32_t) {
     return std::nullopt;
 }

@@ -35,6 +35,13 @@ bool g_init_called;
 // The serial layer that opens nothing: uart_init fails, so nothing is received.
 int g_uart_fd = -1;
 volatile sig_atomic_t g_interrupted = 0;
+bool g_stop_on_hangup = false;
+bool uart_hung_up(int) {
+    return false;
+}
+bool uart_stopped() {
+    return false;
+}
 std::optional<speed_t> standard_speed(uint32_t) {
     return std::nullopt;
 }
@@ -46,7 +53,7 @@ void uart_close() {}
 int get_msec() {
     return 0;
 }
-int uart_recv(int *, uint8_t *, uint32_t, uint32_t) {
+int uart_recv(int *, uint8_t *, uint32_t, uint32_t, bool) {
     abort();
 }
 uint32_t g_uart_rate = 0;

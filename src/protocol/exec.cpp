@@ -94,8 +94,8 @@ int exec_cmd(int *port, int command, CmdReply *reply, uint32_t a, uint32_t b, co
     }
 
     for (int attempt = 0; attempt < EXEC_ATTEMPTS; ++attempt) {
-        if (g_interrupted != 0)
-            return -1; // stopped without a word: the front end tells what is left
+        if (uart_stopped())
+            return -1; // stopped without a further word
         // The rest of a failed attempt's response must not meet the next one;
         // a line that never falls quiet shows in the next try's ACK.
         if (g_resync && attempt > 0)
@@ -105,7 +105,7 @@ int exec_cmd(int *port, int command, CmdReply *reply, uint32_t a, uint32_t b, co
         reply->command = req.command;
         reply->expected_length = expected_length(command, req.value);
         const bool parsed = analyze_response(port, reply) == 0;
-        if (g_interrupted != 0)
+        if (uart_stopped())
             return -1;
         if (accept(req, *reply, parsed))
             return 0;

@@ -98,6 +98,13 @@ extern uint32_t g_block_size;
 // and reads stay as they were.
 extern bool g_resync;
 
+// Set by a careful operation before its first request: a SYSCON still busy
+// with an earlier process's erase acknowledges nothing until it is done, so
+// that request is sent again, without a message per try, for up to the erase
+// command's time limit, with one line that says why. Cleared by the first
+// ACK, or when the time is up.
+extern bool g_await_syscon;
+
 struct CmdRequest {
     uint32_t command;
     uint32_t address;    // ERS, WDT, RDT

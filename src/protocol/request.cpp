@@ -47,9 +47,10 @@ int write_frame(int fd, uint32_t length) {
     while (done < length) {
         const ssize_t n = write(fd, &g_frame_buf[done], length - done);
         if (n < 0) {
-            if (errno == EINTR && g_interrupted != 0)
+            const int err = errno;
+            if ((err == EINTR && g_interrupted != 0) || uart_hung_up(fd))
                 return -1;
-            fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, 244, strerror(errno));
+            fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, 244, strerror(err));
             return -1;
         }
         done += static_cast<uint32_t>(n);
@@ -123,9 +124,21 @@ int send_cmd(int *port, const CmdRequest *req) {
         return -1;
     }
 
-    for (int tries = 0; tries < SEND_TRIES; ++tries) {
-        if (g_interrupted != 0)
+    // Awaiting the SYSCON, the tries are silent and go on up to the erase limit.
+    const bool awaiting = g_await_syscon;
+    const uint32_t start = static_cast<uint32_t>(get_msec());
+    const uint32_t patience = g_cmd_table[CMD_N_ERS].timeout;
+    for (int tries = 0;
+         tries < SEND_TRIES ||
+         (awaiting && msec_elapsed(start, static_cast<uint32_t>(get_msec())) < patience);
+         ++tries) {
+        if (uart_stopped())
             return -1;
+        if (awaiting && tries == SEND_TRIES)
+            fprintf(stderr,
+                    "The SYSCON does not answer: it may be finishing an earlier erase; "
+                    "trying for up to %u s\n",
+                    patience / 1000);
         // In step: nothing left over from an earlier exchange may be taken
         // for this one's ACK or response.
         if (g_resync &&
@@ -136,10 +149,17 @@ int send_cmd(int *port, const CmdRequest *req) {
         // Without g_resync nothing is flushed between tries: a stray byte costs
         // one try, and whatever follows it is read by the next wait.
         uint8_t ack = 0;
-        if (uart_recv(port, &ack, 1, g_cmd_table[CMD_N_ACK].timeout) == 0 && ack == ACK)
+        if (uart_recv(port, &ack, 1, g_cmd_table[CMD_N_ACK].timeout, !awaiting) == 0 &&
+            ack == ACK) {
+            g_await_syscon = false;
             return 0;
+        }
     }
-    fprintf(stderr, "ERROR: Transmit Retry OUT(%d): CMD_N_*** = %d)\n", SEND_TRIES,
-            static_cast<int>(req->command));
+    g_await_syscon = false;
+    if (awaiting)
+        fprintf(stderr, "ERROR: The SYSCON did not answer for %u s\n", patience / 1000);
+    else
+        fprintf(stderr, "ERROR: Transmit Retry OUT(%d): CMD_N_*** = %d)\n", SEND_TRIES,
+                static_cast<int>(req->command));
     return -1;
 }

@@ -3,6 +3,8 @@
 // start that keeps every later exchange in step.
 #include "rom/rom.h"
 
+#include "serial/uart.h"
+
 #include <sys/stat.h>
 
 uint8_t g_image_block[MAX_BLOCK_SIZE];
@@ -46,6 +48,13 @@ uint32_t first_difference(const uint8_t *flash) {
 
 int careful_begin(int *port, CmdReply *reply, const TargetArea &area, const char *consequence) {
     g_resync = true;
+    g_stop_on_hangup = true;
+    // An earlier process stopped part-way may have left the SYSCON answering,
+    // taking in its last frame, or erasing: a quiet line first, then the
+    // patience of the first request.
+    g_await_syscon = true;
+    if (wait_line_quiet(port) != 0 && uart_stopped())
+        return -1;
     if (select_target(port, reply, &area) != 0)
         return -1;
     if (consequence != nullptr && g_skip_size != 0 && skip_area_refused(area, consequence))

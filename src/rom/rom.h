@@ -105,8 +105,11 @@ int careful_image_block(FILE *image, const TargetArea &area, uint32_t address, c
 // g_block_size when the block matches.
 uint32_t first_difference(const uint8_t *flash);
 
-// Starts a careful operation: keeps the exchanges in step from here on,
-// selects the area's device and agrees the block size; with `consequence`
+// Starts a careful operation: keeps the exchanges in step from here on and
+// stops them at once if the port hangs up (g_stop_on_hangup), waits for a
+// quiet line, gives a SYSCON that does not answer the first request up to the
+// erase limit (g_await_syscon), selects the area's device and agrees the
+// block size; with `consequence`
 // given, a skip area that does not fit is refused (see skip_area_refused).
 // Returns 0 or -1.
 int careful_begin(int *port, CmdReply *reply, const TargetArea &area, const char *consequence);

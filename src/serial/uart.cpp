@@ -18,6 +18,7 @@
 
 int g_uart_fd = -1;
 volatile sig_atomic_t g_interrupted = 0;
+bool g_stop_on_hangup = false;
 uint32_t g_uart_rate = 0;
 
 namespace {
@@ -43,6 +44,9 @@ constexpr bool rates_ascending() {
 }
 static_assert(rates_ascending(), "each rate appears once");
 static_assert(k_rate_table.front().speed == B0 && k_rate_table.back().speed == B230400);
+
+const char *g_device = "";
+bool g_hung_up = false;
 
 int report_errno(int line) {
     int err = errno;
@@ -75,6 +79,7 @@ int uart_init(const char *device, uint32_t rate) {
         return -1;
     }
 
+    g_device = device;
     g_uart_fd = open(device, O_RDWR | O_NOCTTY);
     if (g_uart_fd == -1) {
         int err = errno;
@@ -125,7 +130,27 @@ int get_msec() {
     return static_cast<int>(ms);
 }
 
-int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout) {
+bool uart_hung_up(int fd) {
+    if (!g_stop_on_hangup)
+        return false;
+    if (!g_hung_up) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 0) != 1 || !(p.revents & POLLHUP))
+            return false;
+        fprintf(stderr,
+                "ERROR: The serial port %s went away (hang-up): check the cable or USB adapter, "
+                "then run the operation again\n",
+                g_device);
+        g_hung_up = true;
+    }
+    return true;
+}
+
+bool uart_stopped() {
+    return g_interrupted != 0 || g_hung_up;
+}
+
+int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout, bool report) {
     const uint32_t start = static_cast<uint32_t>(get_msec());
     if (length == 0)
         return 0;
@@ -136,8 +161,11 @@ int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout) {
         if (g_interrupted != 0)
             return RECV_INTERRUPTED;
         const ssize_t n = read(*port, pos, remaining);
+        const int err = errno;
+        // A hung-up port reads as end of file (0) or EIO.
+        if (n <= 0 && uart_hung_up(*port))
+            return RECV_HANGUP;
         if (n == -1) {
-            int err = errno;
             fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, 279, strerror(err));
             return -err;
         }
@@ -147,7 +175,8 @@ int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout) {
         // frame at or after the limit still count as a time-out.
         const uint32_t elapsed = msec_elapsed(start, static_cast<uint32_t>(get_msec()));
         if (elapsed >= timeout) {
-            fprintf(stderr, "%s(%d): ERROR: timeout\n", SRC_NAME, 285);
+            if (report)
+                fprintf(stderr, "%s(%d): ERROR: timeout\n", SRC_NAME, 285);
             return RECV_TIMEOUT;
         }
         if (remaining == 0)
@@ -211,6 +240,8 @@ int uart_wait_quiet(int *port, uint32_t quiet_ms) {
             continue;
         uint8_t sink[256];
         const ssize_t n = read(*port, sink, sizeof sink);
+        if (n <= 0 && uart_hung_up(*port))
+            return RECV_HANGUP;
         if (n == -1) {
             int err = errno;
             fprintf(stderr, "ERROR: Wait for a quiet line: %s\n", strerror(err));

@@ -21,6 +21,23 @@ inline constexpr int RECV_INTERRUPTED = -4;
 // receive and the wait for a quiet line return RECV_INTERRUPTED at once.
 extern volatile sig_atomic_t g_interrupted;
 
+// Result of a receive or wait on a port whose other end went away (the
+// negated EIO).
+inline constexpr int RECV_HANGUP = -5;
+
+// Set by the careful operations: a receive, a wait for a quiet line or a
+// write that finds the port hung up (its other end closed: an unplugged USB
+// adapter) says so once and gives up at once instead of spending its time
+// limits. Off, a hang-up meets the time limits and messages as before.
+extern bool g_stop_on_hangup;
+
+// With g_stop_on_hangup set: true, after reporting it once, when the port `fd`
+// has hung up. Always false otherwise.
+bool uart_hung_up(int fd);
+
+// True once an interruption or a reported hang-up has ended the exchanges.
+bool uart_stopped();
+
 // Descriptor of the serial port; -1 while it is closed.
 extern int g_uart_fd;
 
@@ -48,8 +65,9 @@ constexpr uint32_t msec_elapsed(uint32_t start, uint32_t now) {
 
 // Receives exactly `length` bytes from the port into `buf` within `timeout`
 // milliseconds, sleeping in poll() between reads (built with SYSCON_BUSY_POLL:
-// reading again without pause). Returns 0, RECV_TIMEOUT or -errno.
-int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout);
+// reading again without pause). Returns 0, RECV_TIMEOUT (reported unless
+// `report` is false), RECV_INTERRUPTED, RECV_HANGUP or -errno.
+int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout, bool report = true);
 
 // Rate set by uart_init, for the time bytes take on the wire.
 extern uint32_t g_uart_rate;
@@ -70,5 +88,5 @@ uint32_t uart_quiet_ms(uint32_t bytes);
 
 // Waits until nothing has arrived for `quiet_ms`, dropping whatever arrives.
 // Returns 0, RECV_TIMEOUT when the line keeps talking for QUIET_WAIT_LIMIT_MS,
-// or -errno.
+// RECV_INTERRUPTED, RECV_HANGUP or -errno.
 int uart_wait_quiet(int *port, uint32_t quiet_ms);

@@ -294,7 +294,7 @@ TEST_F(Rom, Scenarios) {
          "2000\n", rdt_sum, "DEV=1 RDT=5 SIZ=1", "-", ipl_01},
         // After a late ACK each block takes the answer to the one before: block 4's failure is
         // taken for block 5's, block 5 is written again, block 4 stays erased, and the write ends
-        // 0. Verify tells the truth.
+        // 0. Verify and update tell the truth.
         {"late ACK hides a failed block", {"-o", "write", "-t", "ipl", "-f", "IMG"},
          {{"WDT", 3, FaultKind::LateAck, 150}, {"WDT", 6, FaultKind::Status, 5}}, 0, "-",
          "update_syscon(285): ERROR: timeout\nERROR: Invalid Response: Write Data error(0x5)\n", "-", "-", nullptr,
@@ -305,6 +305,8 @@ TEST_F(Rom, Scenarios) {
              EXPECT_EQ(v.err, "ERROR: Verify: first difference at 0x001ec000: image 0x11, flash 0xff; "
                               "1 of 24 blocks differ\n");
              EXPECT_EQ(s.requests("WDT"), 26);
+             EXPECT_TRUE(tool({"-o", "update", "-t", "ipl", "-f", path("img.bin")}).out.ends_with(
+                 "Update OK: 98304 bytes match; 0 blocks erased, 1 programmed, 23 already right\n"));
          }},
     };
     // clang-format on
@@ -404,6 +406,44 @@ TEST_F(Rom, InterruptionsAreToldAndUpdateRecovers) {
             EXPECT_EQ(u.status, 0) << u.err;
             EXPECT_TRUE(flash(IPL) == img);
         }
+}
+
+// An update at once after a write interrupted in its slow erase waits for the
+// SYSCON and says why; an update whose port goes away stops and says so.
+TEST_F(Rom, UpdateAwaitsABusySysconAndStopsWhenThePortGoes) {
+    Config config;
+    config.erase_ms_per_block = 100;
+    config.realtime = true;
+    sim = std::make_unique<Simulator>(config);
+    sim->start();
+    const Bytes img = image(IPL.size, 4096, {});
+    save(img);
+    const auto run = [&](const char *op, int after_ms, const std::function<void(pid_t)> &then) {
+        return run_tool(
+            {"-d", sim->slave_path(), "-b", "460800", "-o", op, "-t", "ipl", "-f", path("img.bin")},
+            60000, "", {}, [&](pid_t p) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(after_ms));
+                then(p);
+            });
+    };
+    const ToolResult w = run("write", 300, [](pid_t p) { kill(p, SIGTERM); });
+    EXPECT_EQ(std::to_string(w.status) + w.err,
+              "143Interrupted during write of ipl: 0x1e8000-0x1fffff being erased (the SYSCON may "
+              "go on erasing for up to a minute); the area does not hold the image. Run update "
+              "before restarting the board.\n");
+    const ToolResult u = run("update", 0, [](pid_t) {});
+    EXPECT_EQ(std::to_string(u.status) + u.err,
+              "0The SYSCON does not answer: it may be finishing an earlier erase; trying for up to "
+              "60 s\n");
+    EXPECT_TRUE(flash(IPL) == img);
+    sim->fill_flash(0, 0x00);
+    const std::string port = sim->slave_path();
+    const ToolResult gone = run("update", 500, [&](pid_t) { sim.reset(); });
+    EXPECT_EQ(std::to_string(gone.status) + gone.err,
+              "11ERROR: The serial port " + port +
+                  " went away (hang-up): check the cable or USB adapter, then run the operation "
+                  "again\nERROR: Update: stopped by the failed exchange above; the area may not "
+                  "hold the image: run the update again\n");
 }
 
 // The verify operation on the boot loader area.

@@ -36,10 +36,7 @@ bool g_init_called;
 int g_uart_fd = -1;
 volatile sig_atomic_t g_interrupted = 0;
 bool g_stop_on_hangup = false;
-bool uart_hung_up(int) {
-    return false;
-}
-bool uart_stopped() {
+bool uart_stopped(int) {
     return false;
 }
 std::optional<speed_t> standard_speed(uint32_t) {

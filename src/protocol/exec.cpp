@@ -94,7 +94,7 @@ int exec_cmd(int *port, int command, CmdReply *reply, uint32_t a, uint32_t b, co
     }
 
     for (int attempt = 0; attempt < EXEC_ATTEMPTS; ++attempt) {
-        if (uart_stopped())
+        if (uart_stopped(*port))
             return -1; // stopped without a further word
         // The rest of a failed attempt's response must not meet the next one;
         // a line that never falls quiet shows in the next try's ACK.
@@ -105,7 +105,7 @@ int exec_cmd(int *port, int command, CmdReply *reply, uint32_t a, uint32_t b, co
         reply->command = req.command;
         reply->expected_length = expected_length(command, req.value);
         const bool parsed = analyze_response(port, reply) == 0;
-        if (uart_stopped())
+        if (uart_stopped(*port))
             return -1;
         if (accept(req, *reply, parsed))
             return 0;

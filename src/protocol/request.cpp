@@ -48,7 +48,7 @@ int write_frame(int fd, uint32_t length) {
         const ssize_t n = write(fd, &g_frame_buf[done], length - done);
         if (n < 0) {
             const int err = errno;
-            if ((err == EINTR && g_interrupted != 0) || uart_hung_up(fd))
+            if ((err == EINTR && g_interrupted != 0) || uart_stopped(fd))
                 return -1;
             fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, 244, strerror(err));
             return -1;
@@ -132,7 +132,7 @@ int send_cmd(int *port, const CmdRequest *req) {
          tries < SEND_TRIES ||
          (awaiting && msec_elapsed(start, static_cast<uint32_t>(get_msec())) < patience);
          ++tries) {
-        if (uart_stopped())
+        if (uart_stopped(*port))
             return -1;
         if (awaiting && tries == SEND_TRIES)
             fprintf(stderr,

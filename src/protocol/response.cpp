@@ -103,6 +103,6 @@ int analyze_response(int *port, CmdReply *reply) {
         reply->command < CMD_N_COUNT ? g_cmd_table[reply->command].timeout : g_cmd_table[0].timeout;
     if (const int rc = uart_recv(port, g_frame_buf.data(), reply->expected_length, timeout);
         rc != 0)
-        return uart_stopped() ? -1 : invalid(nullptr, reply);
+        return uart_stopped(*port) ? -1 : invalid(nullptr, reply);
     return parse_response(std::span(g_frame_buf.data(), reply->expected_length), reply);
 }

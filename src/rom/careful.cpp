@@ -53,7 +53,7 @@ int careful_begin(int *port, CmdReply *reply, const TargetArea &area, const char
     // taking in its last frame, or erasing: a quiet line first, then the
     // patience of the first request.
     g_await_syscon = true;
-    if (wait_line_quiet(port) != 0 && uart_stopped())
+    if (wait_line_quiet(port) != 0 && uart_stopped(*port))
         return -1;
     if (select_target(port, reply, &area) != 0)
         return -1;

@@ -130,7 +130,10 @@ int get_msec() {
     return static_cast<int>(ms);
 }
 
-bool uart_hung_up(int fd) {
+namespace {
+
+// With g_stop_on_hangup set: true, after reporting it once, when the port has hung up.
+bool hung_up(int fd) {
     if (!g_stop_on_hangup)
         return false;
     if (!g_hung_up) {
@@ -146,8 +149,10 @@ bool uart_hung_up(int fd) {
     return true;
 }
 
-bool uart_stopped() {
-    return g_interrupted != 0 || g_hung_up;
+} // namespace
+
+bool uart_stopped(int fd) {
+    return g_interrupted != 0 || hung_up(fd);
 }
 
 int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout, bool report) {
@@ -163,7 +168,7 @@ int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout, bool r
         const ssize_t n = read(*port, pos, remaining);
         const int err = errno;
         // A hung-up port reads as end of file (0) or EIO.
-        if (n <= 0 && uart_hung_up(*port))
+        if (n <= 0 && hung_up(*port))
             return RECV_HANGUP;
         if (n == -1) {
             fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, 279, strerror(err));
@@ -240,7 +245,7 @@ int uart_wait_quiet(int *port, uint32_t quiet_ms) {
             continue;
         uint8_t sink[256];
         const ssize_t n = read(*port, sink, sizeof sink);
-        if (n <= 0 && uart_hung_up(*port))
+        if (n <= 0 && hung_up(*port))
             return RECV_HANGUP;
         if (n == -1) {
             int err = errno;

@@ -31,12 +31,9 @@ inline constexpr int RECV_HANGUP = -5;
 // limits. Off, a hang-up meets the time limits and messages as before.
 extern bool g_stop_on_hangup;
 
-// With g_stop_on_hangup set: true, after reporting it once, when the port `fd`
-// has hung up. Always false otherwise.
-bool uart_hung_up(int fd);
-
-// True once an interruption or a reported hang-up has ended the exchanges.
-bool uart_stopped();
+// True once an interruption has ended the exchanges, or, with
+// g_stop_on_hangup set, once the port `fd` is found hung up (reported once).
+bool uart_stopped(int fd);
 
 // Descriptor of the serial port; -1 while it is closed.
 extern int g_uart_fd;
@@ -62,6 +59,7 @@ int get_msec();
 constexpr uint32_t msec_elapsed(uint32_t start, uint32_t now) {
     return now - start;
 }
+static_assert(msec_elapsed(0xFFFFFFF0u, 0x10u) == 0x20u, "the clock wraps");
 
 // Receives exactly `length` bytes from the port into `buf` within `timeout`
 // milliseconds, sleeping in poll() between reads (built with SYSCON_BUSY_POLL:

@@ -122,7 +122,6 @@ TEST_F(Sim, EachFaultKind) {
         {FaultKind::GarbageBeforeStx, 1, "06 A5 " + R, 1},
         {FaultKind::Delay, 400, "06", 1},
         {FaultKind::Hang, 0, "", 0},
-        {FaultKind::LateAck, 700, "", 0},
     };
     for (const auto &c : cases) {
         start();

@@ -20,12 +20,8 @@ std::string tool_path() {
     return UPDATE_SYSCON_PATH;
 }
 
-std::string wallclock_shim_path() {
-    return WALLCLOCK_SHIM_PATH;
-}
-
 ToolResult run_tool(const std::vector<std::string> &args, int timeout_ms, const std::string &argv0,
-                    const std::vector<std::string> &env, const std::function<void(pid_t)> &during) {
+                    const std::function<void(pid_t)> &during) {
     std::vector<std::string> argv{argv0.empty() ? tool_path() : argv0};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char *> cargv;
@@ -43,8 +39,6 @@ ToolResult run_tool(const std::vector<std::string> &args, int timeout_ms, const 
     if (pid == 0) {
         dup2(pipes[1].get(), STDOUT_FILENO);
         dup2(pipes[3].get(), STDERR_FILENO);
-        for (const std::string &e : env)
-            putenv(const_cast<char *>(e.c_str()));
         execv(tool_path().c_str(), cargv.data());
         _exit(127);
     }

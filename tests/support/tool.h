@@ -18,14 +18,11 @@ struct ToolResult {
 std::string tool_path();
 
 // Runs update_syscon with `args` (argv[1..]) and waits for it, at most
-// `timeout_ms` (then it is killed). `argv0` replaces the program name; `env`
-// ("NAME=VALUE") is added to its environment; `during` is called with its
-// process id once it runs, before its streams are read.
+// `timeout_ms` (then it is killed). `argv0` replaces the program name;
+// `during` is called with its process id once it runs, before its streams
+// are read.
 ToolResult run_tool(const std::vector<std::string> &args, int timeout_ms = 120000,
-                    const std::string &argv0 = "", const std::vector<std::string> &env = {},
+                    const std::string &argv0 = "",
                     const std::function<void(pid_t)> &during = nullptr);
-
-// The LD_PRELOAD shim that steps the wall clock (support/wallclock_step.cpp).
-std::string wallclock_shim_path();
 
 } // namespace testsupport

@@ -203,15 +203,6 @@ TEST(Options, KeywordsRatesSkipAreasAndOrder) {
         EXPECT_EQ(operation_code(bad) + target_code(bad), 0) << bad;
 }
 
-TEST(Serial, MillisecondClock) {
-    EXPECT_EQ(msec_elapsed(0xFFFFFFF0u, 0x10u), 0x20u);
-    const uint32_t a = static_cast<uint32_t>(get_msec());
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const uint32_t waited = msec_elapsed(a, static_cast<uint32_t>(get_msec()));
-    EXPECT_GE(waited, 15u);
-    EXPECT_LT(waited, 5000u);
-}
-
 TEST(UartRecv, ExactCountsPiecesLimitsAndErrors) {
     PtyPair pty;
     pty.hold_slave();

@@ -156,6 +156,8 @@ int send_cmd(int *port, const CmdRequest *req) {
         }
     }
     g_await_syscon = false;
+    if (uart_stopped(*port))
+        return -1;
     if (awaiting)
         fprintf(stderr, "ERROR: The SYSCON did not answer for %u s\n", patience / 1000);
     else

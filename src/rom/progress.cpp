@@ -35,7 +35,7 @@ struct Range {
 
 struct Record {
     int op = PROGRESS_WRITE;
-    const TargetArea *area = nullptr; // none outside block operations
+    const TargetArea *area = nullptr; // none before the first block operation
     uint32_t done_end = 0;            // the blocks from the area's start up to here are done
     Range erasing;                    // an erase sent and not yet acknowledged
     Range erased[2];                  // the last two erases acknowledged

@@ -5,6 +5,7 @@
 #include "serial/uart.h"
 
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -44,14 +45,11 @@ struct Record {
 Record g_progress;
 struct sigaction g_old_actions[std::size(k_signals)];
 
-// The first signal stops the operation at its next test; a second one takes
-// its default action at once.
+// The first signal stops the operation at its next test; a second one ends
+// the process at once, with 128 + its number.
 void on_signal(int sig) {
-    if (g_interrupted != 0) {
-        signal(sig, SIG_DFL);
-        raise(sig);
-        return;
-    }
+    if (g_interrupted != 0)
+        _exit(128 + sig);
     g_interrupted = sig;
 }
 
@@ -72,23 +70,15 @@ State state_of(uint32_t address) {
     return erased ? ERASED : UNTOUCHED;
 }
 
-const char *state_text(State s) {
-    const bool update = g_progress.op == PROGRESS_UPDATE;
-    switch (s) {
-    case DONE:
-        return update ? "updated" : "programmed";
-    case SKIPPED:
-        return "skip area, left alone";
-    case ERASING:
-        return "being erased (the SYSCON may go on erasing for up to a minute)";
-    case IN_FLIGHT:
-        return update ? "being updated" : "may be partly programmed";
-    case ERASED:
-        return "erased";
-    default:
-        return "not yet touched";
-    }
-}
+// Indexed by State, for write and for update.
+constexpr const char *k_state_texts[2][UNTOUCHED + 1] = {
+    {"programmed", "skip area, left alone",
+     "being erased (the SYSCON may go on erasing for up to a minute)", "may be partly programmed",
+     "erased", "not yet touched"},
+    {"updated", "skip area, left alone",
+     "being erased (the SYSCON may go on erasing for up to a minute)", "being updated", "erased",
+     "not yet touched"},
+};
 
 } // namespace
 
@@ -144,7 +134,8 @@ int progress_report() {
         uint32_t to = at + g_block_size;
         while (to < area_end(a) && state_of(to) == s)
             to += g_block_size;
-        fprintf(stderr, "%s 0x%x-0x%x %s", sep, at, to - 1, state_text(s));
+        fprintf(stderr, "%s 0x%x-0x%x %s", sep, at, to - 1,
+                k_state_texts[g_progress.op == PROGRESS_UPDATE][s]);
         changed |= s != SKIPPED && s != UNTOUCHED;
         sep = ",";
         at = to;

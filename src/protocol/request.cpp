@@ -50,7 +50,7 @@ int write_frame(int fd, uint32_t length) {
             const int err = errno;
             if ((err == EINTR && g_interrupted != 0) || uart_stopped(fd))
                 return -1;
-            fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, 244, strerror(err));
+            fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, LINE_WRITE_FAILED, strerror(err));
             return -1;
         }
         done += static_cast<uint32_t>(n);

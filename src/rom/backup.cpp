@@ -15,22 +15,20 @@
 
 namespace {
 
-constexpr int FAILED = 11;
-
 char g_temp_path[PATH_MAX]; // the file being written: "<path>.XXXXXX"
 char g_dir_path[PATH_MAX];  // the directory that holds it
 
-// Reads the area block by block into `out`. Returns 0, or FAILED after a
+// Reads the area block by block into `out`. Returns 0, or STATUS_FAILED after a
 // failed exchange or write; `sum` is the 16-bit sum of the bytes read.
 int read_area(int *port, CmdReply *reply, FILE *out, const TargetArea &area, uint16_t *sum) {
     const uint32_t end = area_end(area);
     for (uint32_t address = area.start; address < end; address += g_block_size) {
         if (exec_cmd(port, CMD_N_RDT, reply, address, g_block_size) != 0)
-            return FAILED;
+            return STATUS_FAILED;
         if (fwrite(reply->data, 1, g_block_size, out) != g_block_size) {
             fprintf(stderr, "ERROR: Backup: cannot write \"%s\": %s\n", g_temp_path,
                     strerror(errno));
-            return FAILED;
+            return STATUS_FAILED;
         }
         *sum = static_cast<uint16_t>(*sum + calc_sum(reply->data, g_block_size));
         printf("\r  Backup Address = 0x%08x", address);
@@ -45,7 +43,7 @@ int cross_check(int *port, CmdReply *reply, const TargetArea &area, uint16_t sum
     if (exec_cmd(port, area.checksum_cmd, reply) != 0) {
         fputs("ERROR: Backup: no checksum from the SYSCON to check the bytes read against\n",
               stderr);
-        return FAILED;
+        return STATUS_FAILED;
     }
     const uint16_t syscon = static_cast<uint16_t>(reply->payload[0] << 8 | reply->payload[1]);
     if (syscon == sum)
@@ -54,23 +52,23 @@ int cross_check(int *port, CmdReply *reply, const TargetArea &area, uint16_t sum
             "ERROR: Backup: the bytes read sum to 0x%04x, the SYSCON's checksum of the area is "
             "0x%04x\n",
             sum, syscon);
-    return FAILED;
+    return STATUS_FAILED;
 }
 
 // Flushes the file to disk, closes it, renames it into place and makes the
-// rename itself durable. Returns 0 or FAILED.
+// rename itself durable. Returns 0 or STATUS_FAILED.
 int commit_file(FILE *out, const char *path) {
     const bool written = fflush(out) == 0 && fsync(fileno(out)) == 0;
     const int err = errno;
     if (fclose(out) != 0 || !written) {
         fprintf(stderr, "ERROR: Backup: cannot write \"%s\": %s\n", g_temp_path,
                 strerror(written ? errno : err));
-        return FAILED;
+        return STATUS_FAILED;
     }
     if (rename(g_temp_path, path) != 0) {
         fprintf(stderr, "ERROR: Backup: cannot rename \"%s\" to \"%s\": %s\n", g_temp_path, path,
                 strerror(errno));
-        return FAILED;
+        return STATUS_FAILED;
     }
     const int dir = open(g_dir_path, O_RDONLY | O_DIRECTORY);
     if (dir != -1) {
@@ -111,22 +109,22 @@ FILE *create_beside(const char *path) {
 int backup_rom(int *port, const char *path, int target) {
     const TargetArea *area = find_target_area(target);
     if (area == nullptr)
-        return FAILED;
+        return STATUS_FAILED;
     // What a backup replaces must be a file: it is found out before anything is sent.
     struct stat st {};
     if (path[0] == '\0' || (stat(path, &st) == 0 && !S_ISREG(st.st_mode))) {
         fprintf(stderr,
                 "ERROR: Backup: \"%s\" is not a file that a backup can replace; nothing was sent\n",
                 path);
-        return FAILED;
+        return STATUS_FAILED;
     }
     FILE *out = create_beside(path);
     if (out == nullptr)
-        return FAILED;
+        return STATUS_FAILED;
 
     CmdReply reply{};
     uint16_t sum = 0;
-    int status = FAILED;
+    int status = STATUS_FAILED;
     // A backup is of the whole area: a skip area is read too.
     progress_start(PROGRESS_BACKUP, *area);
     if (careful_begin(port, &reply, *area, nullptr) == 0) {
@@ -145,5 +143,5 @@ int backup_rom(int *port, const char *path, int target) {
         fclose(out);
     unlink(g_temp_path);
     fprintf(stderr, "ERROR: Backup: not written; \"%s\" is left as it was\n", path);
-    return FAILED;
+    return STATUS_FAILED;
 }

@@ -23,11 +23,11 @@ void report_sum(uint32_t sum, FILE *out) {
 int query_version(int *port, int target, FILE *out) {
     const TargetArea *area = find_target_area(target);
     if (area == nullptr)
-        return -1;
+        return STATUS_QUERY_FAILED;
     CmdReply reply{};
     reply.text = g_version_buf;
     if (exec_cmd(port, area->version_cmd, &reply) != 0)
-        return -1;
+        return STATUS_QUERY_FAILED;
     printf("%s\n", g_version_buf);
     if (out)
         fprintf(out, "%s\n", g_version_buf);
@@ -40,10 +40,10 @@ int query_checksum(int *port, int target, FILE *out) {
 
     const TargetArea *area = find_target_area(target);
     if (area == nullptr)
-        return -1;
+        return STATUS_QUERY_FAILED;
     CmdReply reply{};
     if (exec_cmd(port, area->checksum_cmd, &reply) != 0)
-        return -1;
+        return STATUS_QUERY_FAILED;
     report_sum(static_cast<uint32_t>(reply.payload[0] << 8 | reply.payload[1]), out);
     return 0;
 }
@@ -52,11 +52,11 @@ int sum_rom(int *port, int target, FILE *out) {
     CmdReply reply{};
     const TargetArea *area = find_target_area(target);
     if (area == nullptr)
-        return 11;
+        return STATUS_FAILED;
     progress_start(PROGRESS_CHECKSUM, *area);
     if (select_target(port, &reply, area) != 0) {
         progress_end();
-        return 11;
+        return STATUS_FAILED;
     }
 
     int status = 0;
@@ -67,7 +67,7 @@ int sum_rom(int *port, int target, FILE *out) {
         if (in_skip_area(address))
             continue;
         if (exec_cmd(port, CMD_N_RDT, &reply, address, g_block_size) != 0) {
-            status = 11;
+            status = STATUS_FAILED;
             break;
         }
         for (uint32_t i = 0; i < g_block_size; ++i)
@@ -76,7 +76,7 @@ int sum_rom(int *port, int target, FILE *out) {
     }
     progress_end();
     if (g_interrupted != 0)
-        return 11; // no sum of part of the area
+        return STATUS_FAILED; // no sum of part of the area
     report_sum(sum, out);
     return status;
 }

@@ -4,25 +4,25 @@ int read_rom(int *port, FILE *out, int target) {
     CmdReply reply{};
     const TargetArea *area = find_target_area(target);
     if (area == nullptr)
-        return 11;
+        return STATUS_FAILED;
     progress_start(PROGRESS_READ, *area);
     if (select_target(port, &reply, area) != 0) {
         progress_end();
-        return 11;
+        return STATUS_FAILED;
     }
 
     int status = 0;
     const uint32_t end = area_end(*area);
     for (uint32_t address = area->start; address < end; address += g_block_size) {
         if (exec_cmd(port, CMD_N_RDT, &reply, address, g_block_size) != 0) {
-            status = 11;
+            status = STATUS_FAILED;
             break;
         }
         printf("\r  Read Address = 0x%08x", address);
         fflush(stdout);
         // Straight from the receive buffer, before the next command reuses it.
         if (fwrite(reply.data, 1, g_block_size, out) != g_block_size) {
-            status = 11;
+            status = STATUS_FAILED;
             break;
         }
         progress_block(address);

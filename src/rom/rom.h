@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "protocol/protocol.h"
+#include "status.h"
 
 enum : int {
     TARGET_APLI = 1, // application area

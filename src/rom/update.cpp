@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr int FAILED = 11;
-
 struct Tally {
     uint32_t erased = 0; // blocks in erase ranges
     uint32_t programmed = 0;
@@ -44,7 +42,7 @@ int erase_range(int *port, CmdReply *reply, uint32_t address, uint32_t size, Tal
 // Programs the block at `address` from g_image_block over flash that is
 // `erased` already, and reads it back; erases it first otherwise. A block that
 // still differs is erased and programmed once more. Returns 0 when it was read
-// back equal to the image, -1 when an exchange failed, FAILED when it differs.
+// back equal to the image, -1 when an exchange failed, STATUS_FAILED when it differs.
 int rewrite_block(int *port, CmdReply *reply, uint32_t address, bool erased, Tally *t) {
     for (int round = 0; round < 2; ++round) {
         if (!(erased && round == 0) && erase_range(port, reply, address, g_block_size, t) != 0)
@@ -65,7 +63,7 @@ int rewrite_block(int *port, CmdReply *reply, uint32_t address, bool erased, Tal
                     "at 0x%08x image 0x%02x, flash 0x%02x\n",
                     address, address + at, g_image_block[at], reply->data[at]);
     }
-    return FAILED;
+    return STATUS_FAILED;
 }
 
 void progress(uint32_t address, const char *what) {
@@ -90,7 +88,7 @@ int rewrite_rest(int *port, CmdReply *reply, FILE *image, const TargetArea &area
             continue;
         }
         if (careful_image_block(image, area, address, "Update") != 0)
-            return FAILED;
+            return STATUS_FAILED;
         if (const int rc = rewrite_block(port, reply, address, true, t); rc != 0)
             return rc;
         ++t->checked;
@@ -109,7 +107,7 @@ int update_area(int *port, CmdReply *reply, FILE *image, const TargetArea &area,
             continue;
         }
         if (careful_image_block(image, area, address, "Update") != 0)
-            return FAILED;
+            return STATUS_FAILED;
         if (exec_cmd(port, CMD_N_RDT, reply, address, g_block_size) != 0)
             return -1;
         if (first_difference(reply->data) == g_block_size) {
@@ -132,12 +130,12 @@ int update_rom(int *port, FILE *image, int target) {
     CmdReply reply{};
     const TargetArea *area = find_target_area(target);
     if (area == nullptr || careful_image_refused(image, *area, "Update"))
-        return FAILED;
+        return STATUS_FAILED;
     progress_start(PROGRESS_UPDATE, *area);
     if (careful_begin(port, &reply, *area, "nothing was erased") != 0) {
         g_resync = false;
         progress_end();
-        return FAILED;
+        return STATUS_FAILED;
     }
 
     Tally t;
@@ -150,7 +148,7 @@ int update_rom(int *port, FILE *image, int target) {
               "image: run the update again\n",
               stderr);
     if (rc != 0)
-        return FAILED;
+        return STATUS_FAILED;
     printf("Update OK: %u bytes match; %u blocks erased, %u programmed, %u already right\n",
            t.checked * g_block_size, t.erased, t.programmed, t.right);
     return 0;

@@ -2,8 +2,6 @@
 
 namespace {
 
-constexpr int FAILED = 11;
-
 struct Difference {
     uint32_t blocks = 0; // blocks compared, skipped ones not counted
     uint32_t differing = 0;
@@ -25,13 +23,13 @@ int compare_area(int *port, CmdReply *reply, FILE *image, const TargetArea &area
         }
         if (careful_image_block(image, area, address, "Verify") != 0 ||
             exec_cmd(port, CMD_N_RDT, reply, address, g_block_size) != 0)
-            return FAILED;
+            return STATUS_FAILED;
         uint32_t at = first_difference(reply->data);
         if (at < g_block_size && d->differing == 0) {
             // A block that came from an exchange out of step does not repeat.
             wait_line_quiet(port);
             if (exec_cmd(port, CMD_N_RDT, reply, address, g_block_size) != 0)
-                return FAILED;
+                return STATUS_FAILED;
             at = first_difference(reply->data);
             if (at < g_block_size) {
                 d->first = address + at;
@@ -54,9 +52,9 @@ int verify_rom(int *port, FILE *image, int target) {
     CmdReply reply{};
     const TargetArea *area = find_target_area(target);
     if (area == nullptr || careful_image_refused(image, *area, "Verify"))
-        return FAILED;
+        return STATUS_FAILED;
 
-    int status = FAILED;
+    int status = STATUS_FAILED;
     Difference d;
     progress_start(PROGRESS_VERIFY, *area);
     if (careful_begin(port, &reply, *area, "nothing was compared") == 0) {
@@ -73,7 +71,7 @@ int verify_rom(int *port, FILE *image, int target) {
                 "ERROR: Verify: first difference at 0x%08x: image 0x%02x, flash 0x%02x; "
                 "%u of %u blocks differ\n",
                 d.first, d.image_byte, d.flash_byte, d.differing, d.blocks);
-        return FAILED;
+        return STATUS_FAILED;
     }
     printf("Verify OK: %u bytes match\n", d.blocks * g_block_size);
     return 0;

@@ -24,8 +24,6 @@ int has_data(const uint8_t *bytes, uint32_t count) {
 
 namespace {
 
-constexpr int FAILED = 11;
-
 int erase(int *port, CmdReply *reply, const char *format, uint32_t address, uint32_t size) {
     printf(format, address, size);
     progress_erase(address, size);
@@ -54,14 +52,14 @@ int program_area(int *port, CmdReply *reply, FILE *image, const TargetArea &area
     const uint32_t end = area_end(area);
     for (uint32_t address = area.start; address < end; address += g_block_size) {
         if (read_image_block(image, block) != 0) {
-            status = FAILED;
+            status = STATUS_FAILED;
             break;
         }
         if (skip && in_skip_area(address)) {
             printf("\r  Skip Address = 0x%08x", address);
         } else if (has_data(block, g_block_size)) {
             if (exec_cmd(port, CMD_N_WDT, reply, address, g_block_size, block) != 0) {
-                status = FAILED;
+                status = STATUS_FAILED;
                 break;
             }
             printf("\r  Write Address = 0x%08x size = 0x%04x", address, g_block_size);
@@ -81,10 +79,10 @@ int write_area(int *port, FILE *image, int target, bool skip) {
     if (block == nullptr) {
         fprintf(stderr, "ERROR: Cannot allocate a block buffer of %u bytes: %s\n", g_block_size,
                 strerror(errno));
-        return FAILED;
+        return STATUS_FAILED;
     }
 
-    int status = FAILED;
+    int status = STATUS_FAILED;
     CmdReply reply{};
     const TargetArea *area = find_target_area(target);
     if (area != nullptr)

@@ -75,7 +75,7 @@ int uart_init(const char *device, uint32_t rate) {
         cfsetospeed(&tio, *speed); // input speed 0: it follows the output speed
 
     if (device == nullptr) {
-        fprintf(stderr, "%s(%d): ERROR: No device specification.\n", SRC_NAME, 436);
+        fprintf(stderr, "%s(%d): ERROR: No device specification.\n", SRC_NAME, LINE_NO_DEVICE);
         return -1;
     }
 
@@ -83,7 +83,8 @@ int uart_init(const char *device, uint32_t rate) {
     g_uart_fd = open(device, O_RDWR | O_NOCTTY);
     if (g_uart_fd == -1) {
         int err = errno;
-        fprintf(stderr, "%s(%d): ERROR: %s, %s\n", SRC_NAME, 432, strerror(err), device);
+        fprintf(stderr, "%s(%d): ERROR: %s, %s\n", SRC_NAME, LINE_OPEN_DEVICE, strerror(err),
+                device);
         return -err;
     }
     // One updater per port: another one's frames would meet ours on the line.
@@ -97,9 +98,9 @@ int uart_init(const char *device, uint32_t rate) {
     // Only a test that the descriptor is a terminal; the settings read are not used.
     struct termios current {};
     if (tcgetattr(g_uart_fd, &current) == -1)
-        return report_errno(444);
+        return report_errno(LINE_NOT_A_TERMINAL);
     if (tcflush(g_uart_fd, TCIFLUSH) == -1)
-        return report_errno(447);
+        return report_errno(LINE_FLUSH);
 
     int rc;
     if (speed) {
@@ -110,7 +111,7 @@ int uart_init(const char *device, uint32_t rate) {
         rc = apply_custom_rate(g_uart_fd, s, rate);
     }
     if (rc == -1)
-        return report_errno(450);
+        return report_errno(LINE_SET_LINE);
     return 0;
 }
 
@@ -172,7 +173,7 @@ int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout, bool r
         if (n <= 0 && hung_up(*port))
             return RECV_HANGUP;
         if (n == -1) {
-            fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, 279, strerror(err));
+            fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, LINE_RECV_FAILED, strerror(err));
             return -err;
         }
         pos += n;
@@ -182,7 +183,7 @@ int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout, bool r
         const uint32_t elapsed = msec_elapsed(start, static_cast<uint32_t>(get_msec()));
         if (elapsed >= timeout) {
             if (report)
-                fprintf(stderr, "%s(%d): ERROR: timeout\n", SRC_NAME, 285);
+                fprintf(stderr, "%s(%d): ERROR: timeout\n", SRC_NAME, LINE_TIMEOUT);
             return RECV_TIMEOUT;
         }
         if (remaining == 0)

@@ -7,8 +7,7 @@
 #include <optional>
 #include <termios.h>
 
-// Source name printed in front of located messages: "update_syscon(436): ERROR: ...".
-inline constexpr const char *SRC_NAME = "update_syscon";
+#include "status.h"
 
 // Result of a receive that ran out of time (the negated ETIME).
 inline constexpr int RECV_TIMEOUT = -62;

@@ -1,6 +1,8 @@
 // update_syscon: services the flash ROM of the board's SYSCON over a UART.
 // One run does one operation on one target area: write, read, version,
 // checksum, or one of the careful operations verify, update and backup.
+#include "update_syscon.h"
+
 #include "options.h"
 #include "rom/rom.h"
 #include "serial/uart.h"
@@ -96,33 +98,33 @@ int run_operation(const Options &opt) {
 
     switch (opt.operation) {
     case OP_WRITE:
-        file = open_required(opt.file, "rb", 1566, 1561);
+        file = open_required(opt.file, "rb", LINE_IMAGE_MISSING, LINE_IMAGE_OPEN);
         if (file == nullptr)
-            return 11;
+            return STATUS_FAILED;
         status = g_skip_size == 0 ? write_rom(port, file, opt.target)
                                   : write_rom_skip(port, file, opt.target);
         break;
     case OP_READ:
-        file = open_required(opt.file, "wb", 1585, 1580);
+        file = open_required(opt.file, "wb", LINE_READ_MISSING, LINE_READ_OPEN);
         if (file == nullptr)
-            return 11;
+            return STATUS_FAILED;
         status = read_rom(port, file, opt.target);
         break;
     case OP_VERIFY:
     case OP_UPDATE:
         // The image is required as for write, with write's messages.
         if (skip_refused(opt))
-            return 11;
-        file = open_required(opt.file, "rb", 1566, 1561);
+            return STATUS_FAILED;
+        file = open_required(opt.file, "rb", LINE_IMAGE_MISSING, LINE_IMAGE_OPEN);
         if (file == nullptr)
-            return 11;
+            return STATUS_FAILED;
         status = opt.operation == OP_VERIFY ? verify_rom(port, file, opt.target)
                                             : update_rom(port, file, opt.target);
         break;
     case OP_BACKUP:
         // The file is required as for read; backup_rom creates it beside its name.
-        if (skip_refused(opt) || file_missing(opt.file, 1585))
-            return 11;
+        if (skip_refused(opt) || file_missing(opt.file, LINE_READ_MISSING))
+            return STATUS_FAILED;
         status = backup_rom(port, opt.file, opt.target);
         break;
     case OP_VERSION:
@@ -134,8 +136,8 @@ int run_operation(const Options &opt) {
                                              : query_checksum(port, opt.target, file);
         break;
     default:
-        fprintf(stderr, "%s(%d): ERROR: Fatal Error of System!\n", SRC_NAME, 1610);
-        return -1;
+        fprintf(stderr, "%s(%d): ERROR: Fatal Error of System!\n", SRC_NAME, LINE_NO_OPERATION);
+        return STATUS_QUERY_FAILED;
     }
     if (file != nullptr)
         fclose(file);
@@ -144,30 +146,31 @@ int run_operation(const Options &opt) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int update_syscon_main(int argc, char **argv) {
     set_prog_name(argc > 0 ? argv[0] : nullptr);
 
     Options opt;
     switch (parse_options(argc, argv, &opt)) {
     case PARSE_HELP:
         usage();
-        exit(0);
+        return 0;
     case PARSE_ERROR:
         usage();
-        exit(1);
+        return STATUS_USAGE;
     case PARSE_OK:
         break;
     }
 
     if (uart_init(opt.device, opt.rate) != 0) {
-        fprintf(stderr, "%s(%d): ERROR: Initialize UART device fail.\n", SRC_NAME, 1550);
+        fprintf(stderr, "%s(%d): ERROR: Initialize UART device fail.\n", SRC_NAME,
+                LINE_INIT_FAILED);
         uart_close();
-        exit(1);
+        return STATUS_USAGE;
     }
     const int status = run_operation(opt);
     uart_close();
     // An interrupted block operation says what it leaves behind.
     if (const int sig = status != 0 ? progress_report() : 0)
-        exit(128 + sig);
-    exit(status);
+        return STATUS_SIGNAL_BASE + sig;
+    return status;
 }

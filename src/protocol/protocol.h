@@ -59,6 +59,13 @@ inline constexpr std::array<CommandInfo, CMD_N_COUNT> g_cmd_table{{
     {"RDT", REPLY_BINARY, 1, 3000},
 }};
 
+// A response frame: STX, "$WP", ':', the three-letter code, ':' (the head),
+// the payload, ETX (the tail). An RDT response carries its block after the
+// status byte, framed by ':' before and ':' and its 16-bit sum after.
+inline constexpr uint32_t RESPONSE_HEAD = 9;
+inline constexpr uint32_t RESPONSE_TAIL = 1;
+inline constexpr uint32_t RDT_BLOCK_FRAMING = 4;
+
 inline constexpr uint32_t MAX_BLOCK_SIZE = 4096;
 inline constexpr uint32_t FRAME_BUF_SIZE = MAX_BLOCK_SIZE + 16;
 inline constexpr uint32_t ACK_TIMEOUT_MS = 100;
@@ -83,7 +90,9 @@ consteval bool table_is_sound() {
            g_cmd_table[CMD_N_ACK].timeout == ACK_TIMEOUT_MS;
 }
 static_assert(table_is_sound());
-static_assert(MAX_BLOCK_SIZE + 14 < FRAME_BUF_SIZE && MAX_BLOCK_SIZE + 15 < FRAME_BUF_SIZE);
+static_assert(MAX_BLOCK_SIZE + 14 < FRAME_BUF_SIZE && // WDT request
+              RESPONSE_HEAD + 1 + RDT_BLOCK_FRAMING + MAX_BLOCK_SIZE + RESPONSE_TAIL <
+                  FRAME_BUF_SIZE); // RDT response
 static_assert(g_cmd_table[CMD_N_RDT].reply_length == 1, "RDT status is one byte");
 
 // The one buffer in which every request is built and every response received.

@@ -551,6 +551,11 @@ TEST_F(Rom, CarefulOperations) {
          "Update OK: 86016 bytes match; 1 blocks erased, 1 programmed, 20 already right"},
         {"update: the device refused", {"update"}, 'z', {{"DEV", 0, FaultKind::WrongEcho, 5}}, 11, "DEV=3 erased=0",
          "ERROR: Retry OUT(3): CMD_N_*** = 7)"},
+        {"update: the rewrite of the rest starts past the skip area", {"update", "-s", "1E8000,1000"}, 'z', {}, 0,
+         "DEV=1 ERS=2 RDT=25 SIZ=1 WDT=22 erased=23",
+         "Update OK: 94208 bytes match; 23 blocks erased, 22 programmed, 0 already right"},
+        {"update: an erase refused", {"update"}, '1', {{"ERS", 0, FaultKind::Status, 3}}, 11, "-",
+         "ERROR: Update: stopped by the failed exchange above; the area may not hold the image: run the update again"},
         {"update: a cell that will not program", {"update"}, 'z', {{"WDT", 0, FaultKind::StuckCell, 5}}, 11,
          "DEV=1 ERS=2 RDT=3 SIZ=1 WDT=2 erased=2", fmt("ERROR: Update: block 0x001e8000 still differs after a "
          "second erase and program: at 0x001e8005 image 0x%02x, flash 0xff", img[5])},
@@ -633,8 +638,11 @@ TEST_F(Rom, CarefulOperations) {
         }
         if (c.args[0] == "update" && c.status == 0) {
             Bytes expected = img;
-            if (c.args.size() > 1 && c.args[1] == "-s")
-                std::copy_n(before.begin() + 0x2000, 0x3000, expected.begin() + 0x2000);
+            unsigned at = 0, n = 0;
+            if (c.args.size() > 1 && c.args[1] == "-s" &&
+                sscanf(c.args[2].c_str(), "%x,%x", &at, &n) == 2)
+                std::copy_n(before.begin() + (at - IPL.start), n,
+                            expected.begin() + (at - IPL.start));
             EXPECT_TRUE(flash(IPL) == expected) << "the flash does not hold the image";
         }
         if (c.args[0] == "backup") {

@@ -241,11 +241,33 @@ std::string fault_error(const Fault &f) {
     return {};
 }
 
+std::string summary(const Stats &s) {
+    std::string line = "requests";
+    for (const Command &c : kCommands)
+        if (const auto it = s.requests.find(std::string(c.code));
+            it != s.requests.end() && it->second)
+            line += fmt(" %s=%d", it->first.c_str(), it->second);
+    if (line == "requests")
+        line += " none";
+    return line + fmt("; bytes in %llu out %llu; unerased programs %d; ignored frames %d",
+                      static_cast<unsigned long long>(s.bytes_in),
+                      static_cast<unsigned long long>(s.bytes_out), s.unerased_programs,
+                      s.ignored_frames);
+}
+
 Device::Device(const Config &config, Shared &shared, Port &port, Trace &trace)
     : config_(config), shared_(shared), port_(port), trace_(trace) {}
 
 void Device::note(std::string_view tag, const std::string &text) {
     trace_.write(port_.now(), tag, text);
+}
+
+void Device::record(const std::vector<uint8_t> &frame) {
+    std::lock_guard lock(shared_.mutex);
+    if (config_.keep_frames)
+        shared_.stats.frames.push_back(frame);
+    if (!understood_)
+        ++shared_.stats.ignored_frames;
 }
 
 void Device::flush_junk() {
@@ -261,12 +283,7 @@ void Device::drop_frame(std::string_view why) {
         return;
     note("rx", fmt("partial frame of %zu byte(s) dropped (", frame_.size()) + std::string(why) +
                    "): " + hex_bytes(frame_));
-    {
-        std::lock_guard lock(shared_.mutex);
-        shared_.frames.push_back(frame_);
-        if (!understood_)
-            ++shared_.ignored_frames;
-    }
+    record(frame_);
     frame_.clear();
     cmd_ = nullptr;
 }
@@ -305,12 +322,7 @@ void Device::on_code() {
     const std::string code(frame_.begin() + 1, frame_.end());
     cmd_ = find_command(code);
     if (!cmd_) {
-        {
-            std::lock_guard lock(shared_.mutex);
-            shared_.frames.push_back(frame_);
-            if (!understood_)
-                ++shared_.ignored_frames;
-        }
+        record(frame_);
         if (understood_) {
             note("rx", "unknown code: " + hex_bytes(frame_));
             port_.send(std::vector<uint8_t>{NAK});
@@ -324,9 +336,9 @@ void Device::on_code() {
     faults_.clear();
     {
         std::lock_guard lock(shared_.mutex);
-        length_ = request_length(cmd_->op, shared_.block_size);
+        length_ = request_length(cmd_->op, shared_.stats.block_size);
         if (understood_) {
-            occurrence_ = ++shared_.requests[code];
+            occurrence_ = ++shared_.stats.requests[code];
             for (const Fault &f : shared_.faults)
                 if (f.cmd == code && (f.occurrence == 0 || f.occurrence == occurrence_))
                     faults_.push_back(f);
@@ -371,12 +383,7 @@ void Device::on_frame() {
     frame_.clear();
     const Command &cmd = *cmd_;
     cmd_ = nullptr;
-    {
-        std::lock_guard lock(shared_.mutex);
-        shared_.frames.push_back(frame);
-        if (!understood_)
-            ++shared_.ignored_frames;
-    }
+    record(frame);
     if (!understood_) {
         note("rx", "not understood (line settings): " + describe_request(cmd, frame) + ": " +
                        hex_bytes(frame));
@@ -453,6 +460,8 @@ std::optional<std::vector<uint8_t>> Device::execute(const Command &cmd, std::spa
     }
 
     std::lock_guard lock(shared_.mutex);
+    int &dev = shared_.stats.device;
+    uint32_t &bs = shared_.stats.block_size; // block size
     std::vector<uint8_t> p;
     switch (cmd.op) {
     case Op::Version: {
@@ -475,48 +484,47 @@ std::optional<std::vector<uint8_t>> Device::execute(const Command &cmd, std::spa
     case Op::Dev:
         // An unknown device id leaves the selection alone and echoes it.
         if (f[5] < kDeviceCount)
-            shared_.device = f[5];
-        p.push_back(static_cast<uint8_t>(shared_.device));
+            dev = f[5];
+        p.push_back(static_cast<uint8_t>(dev));
         break;
     case Op::Siz: {
         // Sizes the device does not take leave the block size alone; the
         // echo then tells the client the size in force.
         const uint32_t size = be32(f, 5);
         if (size == 1024 || (size == 4096 && config_.max_block >= 4096))
-            shared_.block_size = size;
-        put32(p, shared_.block_size);
+            bs = size;
+        put32(p, bs);
         break;
     }
     case Op::Ers: {
         const uint32_t addr = be32(f, 5), len = be32(f, 10);
-        if (!Flash::contains(shared_.device, addr, len)) {
+        if (!Flash::contains(dev, addr, len)) {
             p.push_back(kStatusRangeError);
             break;
         }
-        shared_.flash.erase(shared_.device, addr, len);
-        busy_ms =
-            config_.erase_ms_per_block * ((len + shared_.block_size - 1) / shared_.block_size);
+        shared_.flash.erase(dev, addr, len);
+        busy_ms = config_.erase_ms_per_block * ((len + bs - 1) / bs);
         p.push_back(kStatusOk);
         break;
     }
     case Op::Wdt: {
         const uint32_t addr = be32(f, 5);
         const auto data = f.subspan(10, f.size() - 14);
-        if (!Flash::contains(shared_.device, addr, data.size())) {
+        if (!Flash::contains(dev, addr, data.size())) {
             p.push_back(kStatusRangeError);
             break;
         }
         const Fault *stuck = fault(FaultKind::StuckCell);
         const uint32_t cell = stuck ? addr + stuck->param % data.size() : 0;
         const std::vector<uint8_t> kept =
-            stuck ? shared_.flash.read(shared_.device, cell, 1) : std::vector<uint8_t>{};
-        if (const uint32_t unerased = shared_.flash.program(shared_.device, addr, data)) {
-            ++shared_.unerased_programs;
+            stuck ? shared_.flash.read(dev, cell, 1) : std::vector<uint8_t>{};
+        if (const uint32_t unerased = shared_.flash.program(dev, addr, data)) {
+            ++shared_.stats.unerased_programs;
             note("flash", which + fmt(": programmed over %u unerased byte(s) at dev%d 0x%06X",
-                                      unerased, shared_.device, addr));
+                                      unerased, dev, addr));
         }
         if (stuck) {
-            shared_.flash.store(shared_.device, cell, kept);
+            shared_.flash.store(dev, cell, kept);
             note("fault", which + fmt(": cell 0x%06X kept 0x%02X", cell, kept[0]));
         }
         busy_ms = config_.program_ms_per_block;
@@ -525,11 +533,11 @@ std::optional<std::vector<uint8_t>> Device::execute(const Command &cmd, std::spa
     }
     case Op::Rdt: {
         const uint32_t addr = be32(f, 5);
-        if (!Flash::contains(shared_.device, addr, shared_.block_size)) {
+        if (!Flash::contains(dev, addr, bs)) {
             p.push_back(kStatusRangeError);
             break;
         }
-        std::vector<uint8_t> block = shared_.flash.read(shared_.device, addr, shared_.block_size);
+        std::vector<uint8_t> block = shared_.flash.read(dev, addr, bs);
         uint16_t sum = sum16(block);
         if (const Fault *c = fault(FaultKind::CorruptBlock)) {
             const size_t at = c->param % block.size();

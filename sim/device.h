@@ -3,11 +3,10 @@
 #pragma once
 
 #include "flash.h"
-#include "simulator.h"
 #include "trace.h"
+#include "types.h"
 
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -33,15 +32,7 @@ struct Shared {
     mutable std::mutex mutex;
     Flash flash;
     std::vector<Fault> faults;
-    std::map<std::string, int> requests;
-    uint64_t bytes_in = 0, bytes_out = 0;
-    int unerased_programs = 0;
-    int ignored_frames = 0;
-    std::vector<std::vector<uint8_t>> frames;
-    std::optional<LineSettings> line;
-    int sessions_opened = 0, sessions_closed = 0;
-    uint32_t block_size = 4096;
-    int device = 0;
+    Stats stats;
     bool hung = false; // a Hang fault has struck: nothing is answered until the faults are cleared
 };
 
@@ -56,6 +47,9 @@ class Port {
 
 // Empty when `fault` can be armed, else why not.
 std::string fault_error(const Fault &fault);
+
+// "requests DEV=1 SIZ=1 ...; bytes in N out N; unerased programs N; ignored frames N"
+std::string summary(const Stats &stats);
 
 class Device {
   public:
@@ -82,6 +76,7 @@ class Device {
     std::optional<std::vector<uint8_t>> execute(const Command &cmd, std::span<const uint8_t> frame,
                                                 uint32_t &busy_ms);
     void note(std::string_view tag, const std::string &text);
+    void record(const std::vector<uint8_t> &frame); // for the statistics
 
     const Config &config_;
     Shared &shared_;

@@ -15,6 +15,7 @@
 
 namespace {
 
+using syscon_sim::Config;
 using syscon_sim::ProgramOptions;
 using syscon_sim::Simulator;
 
@@ -45,7 +46,10 @@ int serve(const ProgramOptions &opt) {
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    Simulator sim(opt.config);
+    // Nothing here reads the frames: stats(), polled for --once, stays cheap.
+    Config config = opt.config;
+    config.keep_frames = false;
+    Simulator sim(config);
     for (const auto &[area, file] : opt.loads)
         sim.load_area(area, file);
     for (const auto &fault : opt.faults)
@@ -58,7 +62,7 @@ int serve(const ProgramOptions &opt) {
 
     const struct timespec tick { 0, 50'000'000 };
     while (sigtimedwait(&stop_signals, nullptr, &tick) < 0) {
-        if (opt.once && sim.sessions_closed() > 0)
+        if (opt.once && sim.stats().sessions_closed > 0)
             break;
     }
 

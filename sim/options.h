@@ -1,7 +1,7 @@
 // The command line of the syscon_sim program.
 #pragma once
 
-#include "simulator.h"
+#include "types.h"
 
 #include <stdexcept>
 #include <string>

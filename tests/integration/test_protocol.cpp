@@ -60,7 +60,7 @@ TEST_P(Protocol, ResultMessagesAndFrames) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
     EXPECT_EQ(rc, c.rc);
     const auto sent =
-        testsupport::frames_with_code(sim.received_frames(), g_cmd_table[c.command].code);
+        testsupport::frames_with_code(sim.stats().frames, g_cmd_table[c.command].code);
     EXPECT_EQ(sent.size(), static_cast<size_t>(c.sends));
     for (const auto &f : sent)
         EXPECT_EQ(hex({f.begin(), f.begin() + std::min<size_t>(f.size(), 18)}), c.frame);

@@ -148,7 +148,7 @@ class Rom : public ::testing::Test {
 // The request counts of a run, e.g. "DEV=1 ERS=1 SIZ=1 WDT=3".
 std::string counts(const Simulator &sim) {
     std::string s;
-    for (const auto &[code, n] : sim.request_counts())
+    for (const auto &[code, n] : sim.stats().requests)
         s += (s.empty() ? "" : " ") + code + "=" + std::to_string(n);
     return s;
 }
@@ -183,7 +183,7 @@ TEST_P(RomRoundTrip, WriteReadBackAndChecksum) {
     for (uint32_t off = 0; off < a.size; off += bs)
         data_blocks += !all_ff(&full[off], bs);
     EXPECT_EQ(counts(*sim), fmt("DEV=1 ERS=1 SIZ=%d WDT=%zu", bs == 1024 ? 4 : 1, data_blocks));
-    EXPECT_EQ(sim->unerased_programs(), 0);
+    EXPECT_EQ(sim->stats().unerased_programs, 0);
 
     const ToolResult r = tool({"-o", "read", "-t", a.keyword, "-f", path("back.bin")});
     EXPECT_EQ(r.status, 0);
@@ -498,7 +498,7 @@ namespace {
 // Blocks of `bs` bytes that the ERS requests on the wire covered.
 uint32_t erased_blocks(const Simulator &sim, uint32_t bs) {
     uint32_t bytes = 0;
-    for (const auto &f : frames_with_code(sim.received_frames(), "ERS"))
+    for (const auto &f : frames_with_code(sim.stats().frames, "ERS"))
         bytes += f.size() > 13 ? uint32_t{f[10]} << 24 | f[11] << 16 | f[12] << 8 | f[13] : 0;
     return bytes / bs;
 }
@@ -665,13 +665,13 @@ TEST_F(Rom, UpdateCutOffFinishesWhenRunAgain) {
     save(image(IPL.size, 4096, {3}));
     sim->add_fault({"RDT", 6, FaultKind::Hang, 0});
     EXPECT_EQ(tool({"-o", "update", "-t", "ipl", "-f", path("img.bin")}).status, 11);
-    EXPECT_EQ(sim->requests("WDT"), 3);
+    EXPECT_EQ(sim->stats().requests["WDT"], 3);
     sim->clear_faults();
     sim->reset_statistics();
     const ToolResult r = tool({"-o", "update", "-t", "ipl", "-f", path("img.bin")});
     EXPECT_EQ(last_line(r.out),
               "Update OK: 98304 bytes match; 19 blocks erased, 20 programmed, 4 already right");
-    EXPECT_EQ(sim->requests("WDT"), 20);
+    EXPECT_EQ(sim->stats().requests["WDT"], 20);
     EXPECT_TRUE(flash(IPL) == load("img.bin"));
 }
 

@@ -68,8 +68,8 @@ TEST_F(Sim, SelectionBlockSizeAndErase) {
     };
     for (const auto &[request, reply] : cases)
         EXPECT_EQ(ask(h(request), 64, 300), reply) << request;
-    EXPECT_EQ(sim->selected_device(), 1);
-    EXPECT_EQ(sim->block_size(), 1024u);
+    EXPECT_EQ(sim->stats().device, 1);
+    EXPECT_EQ(sim->stats().block_size, 1024u);
     EXPECT_EQ(sim->read_flash(1, 0x15EFFF, 3), h("00 FF FF"));
     EXPECT_EQ(sim->read_flash(1, 0x15FFFE, 3), h("FF FF 55")) << "exactly the range is erased";
 }
@@ -81,7 +81,7 @@ TEST_F(Sim, ProgramsByAndReadsBlocksWithTheirSum) {
     const Bytes wdt =
         cat({h("02 57 44 54 3A 00 1E 80 00 3A"), data, {':'}, sum16(data, 0x9E), {3}});
     EXPECT_EQ(ask(wdt, 64, 1000), "06 02 24 57 50 3A 57 44 54 3A 00 03");
-    EXPECT_EQ(sim->unerased_programs(), 1) << "programmed over bytes that were not 0xFF";
+    EXPECT_EQ(sim->stats().unerased_programs, 1) << "programmed over bytes that were not 0xFF";
     Bytes stored = data;
     for (uint8_t &b : stored)
         b &= 0xF0; // old AND new
@@ -101,7 +101,7 @@ TEST_F(Sim, NoiseUnknownCodesPartialFramesAndTheAckModes) {
         // rest of the frame never comes, and the silence drops it.
         EXPECT_EQ(ask(h("02 44 45 56"), 64, 300), after_frame ? "" : "06");
         EXPECT_EQ(ask(h("02 44 45 56 3A 01 03"), 64, 300), dev1);
-        EXPECT_EQ(sim->requests("DEV"), 2);
+        EXPECT_EQ(sim->stats().requests["DEV"], 2);
     }
 }
 
@@ -127,7 +127,7 @@ TEST_F(Sim, EachFaultKind) {
         start();
         sim->add_fault({"DEV", 0, c.kind, c.param});
         EXPECT_EQ(ask(h("02 44 45 56 3A 01 03"), 64, 300), c.reply) << c.reply;
-        EXPECT_EQ(sim->selected_device(), c.device_after) << c.reply;
+        EXPECT_EQ(sim->stats().device, c.device_after) << c.reply;
     }
     // The block faults of RDT are met by the tool's protocol tests.
     EXPECT_THROW(sim->add_fault({"DEV", 0, FaultKind::CorruptBlock, 0}), std::invalid_argument);
@@ -154,8 +154,8 @@ TEST_F(Sim, LineSettingsItCannotReadGetNoAnswer) {
     EXPECT_EQ(ask(h("02 44 45 56 3A 01 03"), 64, 300), "") << "canonical input";
     line(0, 0);
     EXPECT_EQ(ask(h("02 44 45 56 3A 01 03"), 64, 300), "06 02 24 57 50 3A 44 45 56 3A 01 03");
-    EXPECT_EQ(sim->ignored_frames(), 3);
-    EXPECT_EQ(sim->selected_device(), 1);
+    EXPECT_EQ(sim->stats().ignored_frames, 3);
+    EXPECT_EQ(sim->stats().device, 1);
 }
 
 } // namespace

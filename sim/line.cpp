@@ -1,88 +1,15 @@
-// The kernel's termios2 interface lives here alone: its header cannot share a
-// translation unit with the C library's <termios.h>.
 #include "line.h"
 
-#include <asm/termbits.h>
-#include <cerrno>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <system_error>
+#include "tty.h"
+
+#include <termios.h>
 
 namespace syscon_sim {
 
-namespace {
-
-std::system_error sys_error(const char *what) {
-    return std::system_error(errno, std::generic_category(), what);
-}
-
-uint32_t standard_rate(unsigned code) {
-    struct Row {
-        unsigned code;
-        uint32_t rate;
-    };
-    static constexpr Row rows[] = {
-        {B0, 0},
-        {B50, 50},
-        {B75, 75},
-        {B110, 110},
-        {B134, 134},
-        {B150, 150},
-        {B200, 200},
-        {B300, 300},
-        {B600, 600},
-        {B1200, 1200},
-        {B1800, 1800},
-        {B2400, 2400},
-        {B4800, 4800},
-        {B9600, 9600},
-        {B19200, 19200},
-        {B38400, 38400},
-        {B57600, 57600},
-        {B115200, 115200},
-        {B230400, 230400},
-        {B460800, 460800},
-        {B500000, 500000},
-        {B576000, 576000},
-        {B921600, 921600},
-        {B1000000, 1000000},
-        {B1152000, 1152000},
-        {B1500000, 1500000},
-        {B2000000, 2000000},
-        {B2500000, 2500000},
-        {B3000000, 3000000},
-        {B3500000, 3500000},
-        {B4000000, 4000000},
-    };
-    for (const Row &r : rows)
-        if (r.code == code)
-            return r.rate;
-    return 0;
-}
-
-} // namespace
-
-Pty open_pty() {
-    Pty pty;
-    pty.master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!pty.master)
-        throw sys_error("posix_openpt");
-    if (grantpt(pty.master.get()) != 0 || unlockpt(pty.master.get()) != 0)
-        throw sys_error("unlockpt");
-    char name[128];
-    if (ptsname_r(pty.master.get(), name, sizeof name) != 0)
-        throw sys_error("ptsname_r");
-    pty.slave_path = name;
-    return pty;
-}
-
 LineSettings read_line_settings(int master) {
-    struct termios2 t {};
-    if (ioctl(master, TCGETS2, &t) != 0)
-        throw sys_error("TCGETS2");
+    const LineState t = read_line_state(master);
     LineSettings s;
-    switch (t.c_cflag & CSIZE) {
+    switch (t.cflag & CSIZE) {
     case CS5:
         s.data_bits = 5;
         break;
@@ -96,18 +23,17 @@ LineSettings read_line_settings(int master) {
         s.data_bits = 8;
         break;
     }
-    s.stop_bits = (t.c_cflag & CSTOPB) ? 2 : 1;
-    if (!(t.c_cflag & PARENB))
+    s.stop_bits = (t.cflag & CSTOPB) ? 2 : 1;
+    if (!(t.cflag & PARENB))
         s.parity = 'N';
-    else if (t.c_cflag & CMSPAR)
-        s.parity = (t.c_cflag & PARODD) ? 'M' : 'S';
+    else if (t.cflag & CMSPAR)
+        s.parity = (t.cflag & PARODD) ? 'M' : 'S';
     else
-        s.parity = (t.c_cflag & PARODD) ? 'O' : 'E';
-    s.raw = !(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) && !(t.c_oflag & OPOST) &&
-            !(t.c_iflag & (ISTRIP | INLCR | IGNCR | ICRNL | IXON));
-    const unsigned code = t.c_cflag & CBAUD;
-    s.custom_speed = code == BOTHER;
-    s.rate = s.custom_speed ? t.c_ospeed : standard_rate(code);
+        s.parity = (t.cflag & PARODD) ? 'O' : 'E';
+    s.raw = !(t.lflag & (ICANON | ECHO | ISIG | IEXTEN)) && !(t.oflag & OPOST) &&
+            !(t.iflag & (ISTRIP | INLCR | IGNCR | ICRNL | IXON));
+    s.rate = t.ospeed;
+    s.custom_speed = t.custom_speed;
     return s;
 }
 

@@ -1,24 +1,15 @@
-// The master end of the pseudo-terminal and the line settings that the
-// client applied to the slave end.
+// The line as the device sees it: the settings the client applied to the
+// slave end, and whether the device can read bytes sent with them.
 #pragma once
 
-#include "fd.h"
 #include "types.h"
 
 #include <string>
 
 namespace syscon_sim {
 
-struct Pty {
-    Fd master; // non-blocking
-    std::string slave_path;
-};
-
-// Throws std::system_error.
-Pty open_pty();
-
-// The client's settings of the slave, read through the master (TCGETS2).
-// Throws std::system_error.
+// The client's settings of the slave, read through the master. Throws
+// std::system_error.
 LineSettings read_line_settings(int master);
 
 // Why a UART set to `line` would not understand a device running 8N2 raw at

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -261,7 +262,7 @@ void Loop::run() {
 } // namespace
 
 Server::Server(const Config &config, Shared &shared, Trace &trace)
-    : pty_(open_pty()) {
+    : pty_(open_pty(O_NONBLOCK | O_CLOEXEC)) {
     // Opens and closes of the slave come from inotify: a close followed at
     // once by the next client's open leaves no trace on the master.
     inotify_.reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "device.h"
-#include "line.h"
+#include "tty.h"
 
 #include <string>
 #include <thread>

@@ -7,39 +7,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
 
 namespace testsupport {
-
-PtyPair::PtyPair() {
-    master_.reset(posix_openpt(O_RDWR | O_NOCTTY));
-    char name[128];
-    if (!master_ || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0 ||
-        ptsname_r(master_.get(), name, sizeof name) != 0) {
-        perror("no pseudo-terminal");
-        std::abort();
-    }
-    slave_path_ = name;
-}
-
-void PtyPair::hold_slave() {
-    slave_hold_.reset(::open(slave_path_.c_str(), O_RDWR | O_NOCTTY));
-}
-
-LineState read_line_state(int fd) {
-    struct termios2 t2 {};
-    if (ioctl(fd, TCGETS2, &t2) != 0)
-        throw std::runtime_error("TCGETS2 failed");
-    LineState s{t2.c_iflag,  t2.c_oflag,         t2.c_cflag,
-                t2.c_lflag,  t2.c_line,          {},
-                t2.c_ospeed, t2.c_cflag & CBAUD, (t2.c_cflag & CBAUD) == BOTHER};
-    std::copy_n(t2.c_cc, s.cc.size(), s.cc.begin());
-    return s;
-}
 
 UniqueFd open_raw_port(const std::string &path, uint32_t rate) {
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY));
@@ -56,15 +29,11 @@ UniqueFd open_raw_port(const std::string &path, uint32_t rate) {
 }
 
 void write_all(int fd, const std::vector<uint8_t> &bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
+    for (size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN)
-                continue;
+        if (n < 0 && errno != EINTR && errno != EAGAIN)
             throw std::runtime_error("write failed");
-        }
-        done += static_cast<size_t>(n);
+        done += n > 0 ? static_cast<size_t>(n) : 0;
     }
 }
 

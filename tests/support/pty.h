@@ -2,45 +2,36 @@
 // test client, on the slave side of a terminal.
 #pragma once
 
-#include "fd.h"
+#include "sim/tty.h"
 
-#include <array>
 #include <cstdint>
+#include <fcntl.h>
 #include <string>
 #include <vector>
 
 namespace testsupport {
 
+using UniqueFd = syscon_sim::Fd;
+using syscon_sim::LineState;
+using syscon_sim::read_line_state; // of the terminal behind a descriptor; a master reports its
+                                   // slave's
+
 // A pseudo-terminal pair: the test keeps the master, the code under test
 // opens the slave by its path.
 class PtyPair {
   public:
-    PtyPair(); // aborts the test program when no pseudo-terminal can be had
-    int master() const { return master_.get(); }
-    const std::string &slave_path() const { return slave_path_; }
+    PtyPair() : pty_(syscon_sim::open_pty(0)) {} // throws std::system_error
+    int master() const { return pty_.master.get(); }
+    const std::string &slave_path() const { return pty_.slave_path; }
 
     // Keeps a descriptor of the slave open, so that the master does not see
     // a hang-up while the code under test has it closed.
-    void hold_slave();
+    void hold_slave() { slave_hold_.reset(::open(pty_.slave_path.c_str(), O_RDWR | O_NOCTTY)); }
 
   private:
-    UniqueFd master_;
+    syscon_sim::Pty pty_;
     UniqueFd slave_hold_;
-    std::string slave_path_;
 };
-
-// The settings of a terminal as the kernel holds them (TCGETS2).
-struct LineState {
-    uint32_t iflag = 0, oflag = 0, cflag = 0, lflag = 0;
-    uint8_t line = 0;
-    std::array<uint8_t, 19> cc{};
-    uint32_t ospeed = 0;
-    uint32_t speed_code = 0;   // the CBAUD bits of cflag
-    bool custom_speed = false; // speed code BOTHER, the rate in ospeed
-};
-
-// Reads the settings of the terminal behind `fd` (a master reports its slave's).
-LineState read_line_state(int fd);
 
 // Opens `path` as a test client and sets it raw, 8 data bits, 2 stop bits, no
 // parity, at `rate` baud (any rate, as a custom speed where needed).

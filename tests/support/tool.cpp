@@ -1,6 +1,6 @@
 #include "tool.h"
 
-#include "fd.h"
+#include "pty.h"
 
 #include <cerrno>
 #include <chrono>

@@ -12,91 +12,26 @@
 namespace syscon_sim {
 
 const char kUsage[] = R"(Usage: syscon_sim [OPTION]...
-Simulates a SYSCON on a pseudo-terminal. Prints the slave's path on the first
-line of standard output, then serves client after client until SIGINT or
-SIGTERM (or, with --once, until the first client closes the port), writes the
---save files, prints a summary line on standard error and exits 0 (2 for a
-bad option, 1 when start-up fails).
+Simulates a SYSCON on a pseudo-terminal: prints the slave's path, serves
+clients until SIGINT or SIGTERM, then prints a summary on standard error.
 
-Line and timing:
-  --link PATH           make PATH a symbolic link to the slave (an existing
-                        link or file is replaced); removed at exit
-  --once                stop when the first client closes the port
-  --baud N              the device runs at N baud: a client set to another rate
-                        is not understood (default: any rate)
-  --pace                bytes cross the line at the client's rate, 11 bits each
-                        (start, 8 data, 2 stop), in both directions
-  --ack-after-frame     ACK once the whole frame has arrived (default: as soon
-                        as STX and the three-letter code have arrived)
-  --erase-ms N          ERS takes N ms per block of its range (with or without
-                        --pace; default 0)
-  --program-ms N        WDT takes N ms per block (default 0)
+  --link PATH               make PATH a symbolic link to the slave
+  --once                    stop when the first client closes the port
+  --baud N                  the device runs at N baud (default: any rate)
+  --pace                    bytes cross the line at the client's rate
+  --ack-after-frame         ACK once the whole frame is in, not after its code
+  --erase-ms N              ERS takes N ms per block of its range
+  --program-ms N            WDT takes N ms per block
+  --max-block N             largest block size SIZ accepts: 4096 or 1024
+  --version-text AREA=TEXT  version text of apli, ipl or font
+  --load AREA=FILE          fill AREA (apli, ipl, font, dev0, dev1) from FILE
+  --save AREA=FILE          write AREA to FILE at exit
+  --fault CMD:WHICH:KIND[=N]
+                            inject a fault, e.g. RDT:*:corrupt (repeatable)
+  --trace FILE              trace to FILE ('-': standard error)
+  -h, --help                show this help
 
-Device:
-  --max-block N         largest block size SIZ accepts: 4096 (default) or 1024;
-                        with 1024, SIZ 4096 is answered with 1024
-  --version-text AREA=TEXT
-                        version text of AREA (apli: ARV, ipl: IRV, font: FRV),
-                        at most 12 bytes, padded with zero bytes; defaults
-                        APLI-1.00.00, IPL-01.00.00, FONT-1.00.00
-  --load AREA=FILE      fill AREA from FILE at start (a shorter file fills only
-                        its length); AREA: apli, ipl, font, dev0, dev1
-  --save AREA=FILE      write AREA to FILE at exit; repeatable like --load
-  --fault FAULT         inject a fault (repeatable), FAULT = CMD:WHICH:KIND[=N]
-                          CMD    IRV ARV FRV ISM ASM FSM DEV SIZ ERS WDT RDT
-                          WHICH  n for the n-th request of CMD (from 1, faulted
-                                 ones counted), or * for every one
-                          KIND   nak        NAK instead of ACK, not carried out
-                                 noack      no ACK, not carried out, no response
-                                 noresponse ACK, carried out, no response
-                                 status=N   ERS/WDT/RDT: not carried out, status
-                                            N (default 1)
-                                 echo=N     DEV/SIZ: not carried out, echo N
-                                 corrupt=I  RDT: block byte I inverted (default
-                                            0); the sum stays the true one
-                                 badsum     RDT: sum field one too high;
-                                            ISM/ASM/FSM: checksum one too high
-                                 short=N    last N bytes of the response not
-                                            sent (default 1)
-                                 extra=N    N bytes EE after the response
-                                 garbage=N  N bytes A5 before the response's STX
-                                 delay=MS   response sent MS ms late
-                                 hang       from this request on, no answer
-                                            to anything
-                                 stuck=I    WDT: block byte I keeps its old
-                                            value (default 0)
-                                 lateack=MS ACK sent MS ms late (the tool
-                                            waits 100 ms); carried out
-                        e.g. --fault ERS:1:status=5 --fault RDT:*:corrupt
-  --trace FILE          trace every frame, fault, line-setting change and
-                        client session to FILE ('-': standard error)
-  -h, --help            show this help
-
-Device behaviour:
-  Line: the client must set 8 data bits, 2 stop bits, no parity, raw mode (no
-  canonical input, echo, signals, output processing or CR/LF mapping), a rate
-  other than 0, and the --baud rate if given; otherwise its bytes are not
-  understood and get no answer.
-  Frames are taken by the length their code implies (WDT: the block size last
-  agreed with SIZ). Bytes outside a frame are skipped until an STX. A partial
-  frame is dropped after 50 ms of silence or when the client closes the port.
-  An unknown code gets NAK (0x15) at once and the device looks for the next STX.
-  Flash: device 0 holds apli (0x000000, 0x1E8000 bytes) and ipl (0x1E8000,
-  0x18000 bytes), device 1 holds font (0x100000, 0x60000 bytes); each device
-  is 2 MiB and starts erased (0xFF). ERS sets exactly its range to 0xFF
-  (length 0 accepted); WDT stores old AND new, and a WDT over bytes that were
-  not 0xFF counts as an unerased program. ISM/ASM/FSM sum the whole area.
-  DEV selects device 0 or 1; another id leaves the selection and echoes it.
-  SIZ takes 1024 and 4096 (up to --max-block); another size leaves the block
-  size alone and echoes the one in force. Device and block size persist
-  across clients; at start device 0 and the largest block size.
-  Status bytes: 0 done, 1 frame error (wrong separator, sum or ETX), 2 range
-  outside the selected device. A bad DEV, SIZ, version or checksum frame gets
-  its ACK but no response.
-
-Trace lines: "<ms since start> ms  <tag> <text>", tags rx, tx, fault, flash,
-line, session, summary. Summary (also on standard error):
-  requests DEV=1 SIZ=1 ...; bytes in N out N; unerased programs N; ignored frames N
+The fault kinds, the device's behaviour and the exit statuses: syscon_sim(1).
 )";
 
 namespace {

@@ -11,6 +11,7 @@ struct Device::Command {
     std::string_view code;
     Op op;
     const Area *area; // the area of a version or checksum command
+    size_t length;    // of the request frame; WDT's carries one block more
 };
 
 namespace {
@@ -18,12 +19,12 @@ namespace {
 using Command = Device::Command;
 
 constexpr Command kCommands[] = {
-    {"IRV", Op::Version, &kIplArea},  {"ARV", Op::Version, &kApliArea},
-    {"FRV", Op::Version, &kFontArea}, {"ISM", Op::Sum, &kIplArea},
-    {"ASM", Op::Sum, &kApliArea},     {"FSM", Op::Sum, &kFontArea},
-    {"DEV", Op::Dev, nullptr},        {"SIZ", Op::Siz, nullptr},
-    {"ERS", Op::Ers, nullptr},        {"WDT", Op::Wdt, nullptr},
-    {"RDT", Op::Rdt, nullptr},
+    {"IRV", Op::Version, &kIplArea, 5},  {"ARV", Op::Version, &kApliArea, 5},
+    {"FRV", Op::Version, &kFontArea, 5}, {"ISM", Op::Sum, &kIplArea, 5},
+    {"ASM", Op::Sum, &kApliArea, 5},     {"FSM", Op::Sum, &kFontArea, 5},
+    {"DEV", Op::Dev, nullptr, 7},        {"SIZ", Op::Siz, nullptr, 10},
+    {"ERS", Op::Ers, nullptr, 18},       {"WDT", Op::Wdt, nullptr, 14},
+    {"RDT", Op::Rdt, nullptr, 13},
 };
 
 const Command *find_command(std::string_view code) {
@@ -35,26 +36,6 @@ const Command *find_command(std::string_view code) {
 
 bool has_status(Op op) {
     return op == Op::Ers || op == Op::Wdt || op == Op::Rdt;
-}
-
-// Request frame length: WDT carries one block of the size agreed by SIZ.
-size_t request_length(Op op, uint32_t block) {
-    switch (op) {
-    case Op::Version:
-    case Op::Sum:
-        return 5;
-    case Op::Dev:
-        return 7;
-    case Op::Siz:
-        return 10;
-    case Op::Ers:
-        return 18;
-    case Op::Wdt:
-        return block + 14;
-    case Op::Rdt:
-        return 13;
-    }
-    return 5;
 }
 
 uint32_t be32(std::span<const uint8_t> b, size_t at) {
@@ -81,31 +62,23 @@ std::string fmt(const char *format, auto... args) {
     return buf;
 }
 
-// Where the separators, the ETX and the sum of a request frame sit.
-struct Layout {
-    std::vector<size_t> separators;
-    size_t etx;
-    bool summed;
-    size_t sum_at;
-};
-
-Layout layout(Op op, size_t length) {
+// Where the separators of a request frame sit. Its ETX is the last byte, and
+// the frames with a status byte (ERS, WDT, RDT) carry a sum in the two before.
+std::vector<size_t> separators(Op op, size_t length) {
     switch (op) {
     case Op::Version:
     case Op::Sum:
-        return {{}, 4, false, 0};
+        return {};
     case Op::Dev:
-        return {{4}, 6, false, 0};
     case Op::Siz:
-        return {{4}, 9, false, 0};
+        return {4};
     case Op::Ers:
-        return {{4, 9, 14}, 17, true, 15};
     case Op::Wdt:
-        return {{4, 9, length - 4}, length - 1, true, length - 3};
+        return {4, 9, length - 4};
     case Op::Rdt:
-        return {{4, 9}, 12, true, 10};
+        return {4, 9};
     }
-    return {{}, 4, false, 0};
+    return {};
 }
 
 // The sum a request frame should carry: address bytes plus length or data bytes.
@@ -120,14 +93,13 @@ uint16_t request_sum(Op op, std::span<const uint8_t> f) {
 
 // Empty when the frame is well formed, else what is wrong with it.
 std::string frame_error(Op op, std::span<const uint8_t> f) {
-    const Layout l = layout(op, f.size());
-    for (size_t at : l.separators)
+    for (size_t at : separators(op, f.size()))
         if (f[at] != SEP)
             return fmt("separator at offset %zu is 0x%02X", at, f[at]);
-    if (f[l.etx] != ETX)
-        return fmt("ETX at offset %zu is 0x%02X", l.etx, f[l.etx]);
-    if (l.summed) {
-        const uint16_t got = be16(f, l.sum_at), want = request_sum(op, f);
+    if (f.back() != ETX)
+        return fmt("ETX at offset %zu is 0x%02X", f.size() - 1, f.back());
+    if (has_status(op)) {
+        const uint16_t got = be16(f, f.size() - 3), want = request_sum(op, f);
         if (got != want)
             return fmt("sum 0x%04X, frame sums to 0x%04X", got, want);
     }
@@ -336,7 +308,7 @@ void Device::on_code() {
     faults_.clear();
     {
         std::lock_guard lock(shared_.mutex);
-        length_ = request_length(cmd_->op, shared_.stats.block_size);
+        length_ = cmd_->length + (cmd_->op == Op::Wdt ? shared_.stats.block_size : 0);
         if (understood_) {
             occurrence_ = ++shared_.stats.requests[code];
             for (const Fault &f : shared_.faults)

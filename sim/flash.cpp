@@ -4,6 +4,7 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace syscon_sim {
 
@@ -33,16 +34,15 @@ bool Flash::contains(int device, uint64_t addr, uint64_t len) {
     return device >= 0 && device < kDeviceCount && addr <= kDeviceSize && len <= kDeviceSize - addr;
 }
 
-std::span<uint8_t> Flash::range(int device, uint64_t addr, uint64_t len) {
-    if (!contains(device, addr, len))
-        throw std::out_of_range("flash range outside device " + std::to_string(device));
-    return std::span<uint8_t>(devices_[device]).subspan(addr, len);
-}
-
 std::span<const uint8_t> Flash::range(int device, uint64_t addr, uint64_t len) const {
     if (!contains(device, addr, len))
         throw std::out_of_range("flash range outside device " + std::to_string(device));
     return std::span<const uint8_t>(devices_[device]).subspan(addr, len);
+}
+
+std::span<uint8_t> Flash::range(int device, uint64_t addr, uint64_t len) {
+    const auto r = std::as_const(*this).range(device, addr, len);
+    return {const_cast<uint8_t *>(r.data()), r.size()};
 }
 
 void Flash::erase(int device, uint32_t addr, uint32_t len) {
@@ -69,16 +69,12 @@ std::vector<uint8_t> Flash::read(int device, uint32_t addr, uint32_t len) const 
     return {r.begin(), r.end()};
 }
 
-std::span<const uint8_t> Flash::view(int device, uint32_t addr, uint32_t len) const {
-    return range(device, addr, len);
-}
-
 void Flash::fill(int device, uint8_t value) {
     std::ranges::fill(range(device, 0, kDeviceSize), value);
 }
 
 uint16_t Flash::sum(const Area &area) const {
-    return sum16(view(area.device, area.start, area.size));
+    return sum16(range(area.device, area.start, area.size));
 }
 
 } // namespace syscon_sim

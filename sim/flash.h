@@ -40,7 +40,6 @@ class Flash {
     uint32_t program(int device, uint32_t addr, std::span<const uint8_t> bytes);
     void store(int device, uint32_t addr, std::span<const uint8_t> bytes); // as they are
     std::vector<uint8_t> read(int device, uint32_t addr, uint32_t len) const;
-    std::span<const uint8_t> view(int device, uint32_t addr, uint32_t len) const;
     void fill(int device, uint8_t value);
     uint16_t sum(const Area &area) const;
 

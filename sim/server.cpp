@@ -51,8 +51,6 @@ class Loop final : public Port {
     void write_now(std::span<const uint8_t> bytes);
     void drain();
     void client_events();
-    void opened();
-    void closed();
     void check_line();
     void take(std::span<const uint8_t> bytes);
     Clock::duration byte_time() const;
@@ -152,20 +150,6 @@ void Loop::busy(uint32_t ms) {
     sleep_until(device_time_);
 }
 
-void Loop::opened() {
-    trace_.write(now(), "session", "client opened the port");
-    line_seen_ = false;
-}
-
-void Loop::closed() {
-    device_.drop_frame("client closed the port");
-    {
-        std::lock_guard lock(shared_.mutex);
-        ++shared_.stats.sessions_closed;
-    }
-    trace_.write(now(), "session", "client closed the port");
-}
-
 void Loop::check_line() {
     const LineSettings line = read_line_settings(master_);
     if (line_seen_ && line == line_)
@@ -219,11 +203,18 @@ void Loop::client_events() {
     for (ssize_t at = 0; at < n;) {
         const auto *e = reinterpret_cast<const struct inotify_event *>(buf + at);
         at += static_cast<ssize_t>(sizeof *e + e->len);
-        if ((e->mask & IN_OPEN) && clients_++ == 0)
-            opened();
+        if ((e->mask & IN_OPEN) && clients_++ == 0) {
+            trace_.write(now(), "session", "client opened the port");
+            line_seen_ = false;
+        }
         if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && clients_ > 0 && --clients_ == 0) {
             drain(); // what the client wrote before it went
-            closed();
+            device_.drop_frame("client closed the port");
+            {
+                std::lock_guard lock(shared_.mutex);
+                ++shared_.stats.sessions_closed;
+            }
+            trace_.write(now(), "session", "client closed the port");
         }
     }
 }

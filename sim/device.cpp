@@ -186,31 +186,23 @@ std::string fault_error(const Fault &f) {
         return "unknown command '" + f.cmd + "'";
     if (f.occurrence < 0)
         return "occurrence must be 1 or more, or 0 for every request";
+    const Op op = c->op;
     switch (f.kind) {
     case FaultKind::Status:
-        if (!has_status(c->op))
-            return f.cmd + " has no status byte (ERS, WDT and RDT have)";
-        break;
+        return has_status(op) ? "" : f.cmd + " has no status byte (ERS, WDT and RDT have)";
     case FaultKind::WrongEcho:
-        if (c->op != Op::Dev && c->op != Op::Siz)
-            return "only DEV and SIZ echo a value";
-        break;
+        return op == Op::Dev || op == Op::Siz ? "" : "only DEV and SIZ echo a value";
     case FaultKind::CorruptBlock:
-        if (c->op != Op::Rdt)
-            return "only RDT returns a block";
-        break;
+        return op == Op::Rdt ? "" : "only RDT returns a block";
     case FaultKind::WrongSum:
-        if (c->op != Op::Rdt && c->op != Op::Sum)
-            return "only RDT and the checksums ISM, ASM, FSM send a sum";
-        break;
+        return op == Op::Rdt || op == Op::Sum
+                   ? ""
+                   : "only RDT and the checksums ISM, ASM, FSM send a sum";
     case FaultKind::StuckCell:
-        if (c->op != Op::Wdt)
-            return "only WDT programs a block";
-        break;
+        return op == Op::Wdt ? "" : "only WDT programs a block";
     default:
-        break;
+        return {};
     }
-    return {};
 }
 
 std::string summary(const Stats &s) {

@@ -21,8 +21,6 @@ class Trace {
     Trace(const Trace &) = delete;
     Trace &operator=(const Trace &) = delete;
 
-    bool enabled() const { return file_ != nullptr; }
-    bool to_stderr() const { return file_ == stderr; }
     // "  1234.567 ms  tag    text"
     void write(Clock::time_point when, std::string_view tag, std::string_view text);
 

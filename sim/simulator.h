@@ -1,6 +1,10 @@
 // syscon_sim: a simulated SYSCON on a pseudo-terminal. The client (the tool
 // under test, or a test) opens slave_path(); a background thread plays the
-// device on the master side.
+// device on the master side. Its behaviour and faults: docs/syscon_sim.1.
+//
+// Calls run one way: this facade -> server.h (serving thread, pacing,
+// sessions) -> device.h (the firmware) -> flash.h, trace.h; types.h holds
+// the plain data, tty.h the pseudo-terminals (the tests' support uses it).
 #pragma once
 
 #include "types.h"

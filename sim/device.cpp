@@ -283,6 +283,10 @@ const Fault *Device::fault(FaultKind kind) const {
 }
 
 void Device::on_code() {
+    if (!understood_ && other_rate_) {
+        port_.send(std::vector<uint8_t>{NOISE});
+        note("tx", "noise at the client's rate: F0");
+    }
     const std::string code(frame_.begin() + 1, frame_.end());
     cmd_ = find_command(code);
     if (!cmd_) {
@@ -321,6 +325,7 @@ void Device::on_code() {
 
 void Device::acknowledge(const Command &cmd) {
     const std::string which = fmt("%s #%d", std::string(cmd.code).c_str(), occurrence_);
+    port_.turn(config_.turnaround_ms);
     switch (answer_) {
     case Answer::Ack:
         if (const Fault *f = fault(FaultKind::LateAck)) {

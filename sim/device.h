@@ -20,6 +20,7 @@ inline constexpr uint8_t STX = 0x02;
 inline constexpr uint8_t ETX = 0x03;
 inline constexpr uint8_t ACK = 0x06;
 inline constexpr uint8_t NAK = 0x15;
+inline constexpr uint8_t NOISE = 0xF0; // a byte sent at another rate, as the client reads it
 inline constexpr uint8_t SEP = ':';
 
 // Status bytes of ERS, WDT and RDT responses.
@@ -43,6 +44,7 @@ class Port {
     virtual Clock::time_point now() const = 0;             // device time
     virtual void send(std::span<const uint8_t> bytes) = 0; // paced when pacing
     virtual void busy(uint32_t ms) = 0;                    // the device works for ms
+    virtual void turn(uint32_t ms) = 0; // works until ms after its last answer went out
 };
 
 // Empty when `fault` can be armed, else why not.
@@ -62,6 +64,10 @@ class Device {
     // Discards a partial frame (silence on the line, or the client went away).
     void drop_frame(std::string_view why);
     void flush_junk();
+    // The client's line runs at another rate than the device, and is
+    // otherwise readable: each frame the device cannot read draws one byte
+    // that the client's UART reads as noise.
+    void set_other_rate(bool other) { other_rate_ = other; }
 
     struct Command;
 
@@ -90,6 +96,7 @@ class Device {
     int occurrence_ = 0;
     bool understood_ = true;
     bool hung_ = false;
+    bool other_rate_ = false;
     Answer answer_ = Answer::Ack;
     std::vector<Fault> faults_; // armed faults that match the frame in progress
 };

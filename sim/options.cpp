@@ -22,6 +22,7 @@ clients until SIGINT or SIGTERM, then prints a summary on standard error.
   --ack-after-frame         ACK once the whole frame is in, not after its code
   --erase-ms N              ERS takes N ms per block of its range
   --program-ms N            WDT takes N ms per block
+  --turnaround N            N ms from an answer to a request queued behind it
   --max-block N             largest block size SIZ accepts: 4096 or 1024
   --version-text AREA=TEXT  version text of apli, ipl or font
   --load AREA=FILE          fill AREA (apli, ipl, font, dev0, dev1) from FILE
@@ -164,6 +165,8 @@ ProgramOptions parse_command_line(const std::vector<std::string> &args) {
             o.config.erase_ms_per_block = parse_number(arg(), name);
         } else if (name == "--program-ms") {
             o.config.program_ms_per_block = parse_number(arg(), name);
+        } else if (name == "--turnaround") {
+            o.config.turnaround_ms = parse_number(arg(), name);
         } else if (name == "--version-text") {
             auto [area, text] = split_assignment(arg(), name);
             if (text.size() > 12)

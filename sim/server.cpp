@@ -43,6 +43,7 @@ class Loop final : public Port {
     Clock::time_point now() const override { return std::max(device_time_, Clock::now()); }
     void send(std::span<const uint8_t> bytes) override;
     void busy(uint32_t ms) override;
+    void turn(uint32_t ms) override;
 
   private:
     // Sleeps until `t`; false when asked to stop meanwhile.
@@ -71,6 +72,7 @@ class Loop final : public Port {
     Clock::time_point device_time_{}; // arrival of the byte being handled
     Clock::time_point in_clock_{};    // when the last received byte finished crossing
     Clock::time_point out_clock_{};   // when the last sent byte finishes crossing
+    Clock::time_point answered_{};    // when the device's last answer was out
 };
 
 Clock::duration Loop::byte_time() const {
@@ -130,6 +132,7 @@ void Loop::send(std::span<const uint8_t> bytes) {
     const auto bt = byte_time();
     if (bt == Clock::duration::zero()) {
         write_now(bytes);
+        answered_ = Clock::now();
         return;
     }
     const auto start = std::max(out_clock_, now());
@@ -143,11 +146,20 @@ void Loop::send(std::span<const uint8_t> bytes) {
         done = due;
     }
     out_clock_ = start + bt * bytes.size();
+    answered_ = out_clock_;
 }
 
 void Loop::busy(uint32_t ms) {
     device_time_ = now() + std::chrono::milliseconds(ms);
     sleep_until(device_time_);
+}
+
+void Loop::turn(uint32_t ms) {
+    const auto ready = answered_ + std::chrono::milliseconds(ms);
+    if (ms != 0 && ready > now()) {
+        device_time_ = ready;
+        sleep_until(ready);
+    }
 }
 
 void Loop::check_line() {
@@ -158,6 +170,10 @@ void Loop::check_line() {
     line_seen_ = true;
     const std::string problem = line_problem(line, config_.expect_baud);
     understood_ = problem.empty();
+    LineSettings at_its_rate = line;
+    at_its_rate.rate = config_.expect_baud;
+    device_.set_other_rate(!understood_ && line.rate != 0 &&
+                           line_problem(at_its_rate, config_.expect_baud).empty());
     {
         std::lock_guard lock(shared_.mutex);
         shared_.stats.line = line;

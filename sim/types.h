@@ -45,6 +45,9 @@ struct Config {
     // with or without pace.
     uint32_t erase_ms_per_block = 0;
     uint32_t program_ms_per_block = 0;
+    // After an answer, the time the device takes to turn to a request that
+    // came in meanwhile (a retried request queued behind its own answer).
+    uint32_t turnaround_ms = 0;
     // Version texts, at most 12 bytes, padded with zero bytes on the wire.
     std::string apli_version = "APLI-1.00.00"; // ARV
     std::string ipl_version = "IPL-01.00.00";  // IRV

@@ -168,6 +168,7 @@ int update_syscon_main(int argc, char **argv) {
         return STATUS_USAGE;
     }
     const int status = run_operation(opt);
+    exchange_policy_end();
     uart_close();
     // An interrupted block operation says what it leaves behind.
     if (const int sig = status != 0 ? progress_report() : 0)

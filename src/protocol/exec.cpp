@@ -2,6 +2,8 @@
 
 #include "serial/uart.h"
 
+#include <cstring>
+
 namespace {
 
 uint32_t be32(const uint8_t *p) {
@@ -51,6 +53,45 @@ bool accept(const CmdRequest &req, const CmdReply &reply, bool parsed) {
     }
 }
 
+// Receives and parses the response. In step, the answer must also name the
+// command in full, header and all three letters: the classic parse compares
+// only the first letter, so ISM would take an IRV answer's head.
+bool answered(int *port, CmdReply *reply) {
+    if (analyze_response(port, reply) != 0)
+        return false;
+    if (!g_exchange.in_step || (memcmp(&g_frame_buf[1], "$WP:", 4) == 0 &&
+                                memcmp(&g_frame_buf[5], g_cmd_table[reply->command].code, 3) == 0))
+        return true;
+    fprintf(stderr, "ERROR: Invalid Response: CMD_N_*** = %d\n", static_cast<int>(reply->command));
+    return false;
+}
+
+// After an exchange that needed more than one try, the SYSCON may still be
+// answering a duplicate of its request, and an answer carries no address: it
+// would be taken for the next request's, and every later block would pair
+// with the one before. The barrier waits for a quiet line and asks for the
+// boot loader's version text. The SYSCON answers in order, so once that
+// answer is in, everything sent before it has been answered, and all that
+// can still come is more version answers, which no other request accepts.
+int bring_in_step(int *port) {
+    char text[g_cmd_table[CMD_N_IRV].reply_length + 1];
+    CmdReply reply{};
+    reply.text = text;
+    for (int i = 0; i < BARRIER_TRIES && !uart_stopped(*port); ++i) {
+        g_exchange.barrier_due = false;
+        wait_line_quiet(port);
+        if (exec_cmd(port, CMD_N_IRV, &reply) == 0) {
+            g_exchange.barrier_due = false;
+            return 0;
+        }
+    }
+    if (!uart_stopped(*port))
+        fputs("ERROR: The exchanges could not be brought back in step: no answer to the "
+              "version query that serves as their barrier\n",
+              stderr);
+    return -1;
+}
+
 } // namespace
 
 int exec_cmd(int *port, int command, CmdReply *reply, uint32_t a, uint32_t b, const uint8_t *data) {
@@ -74,13 +115,18 @@ int exec_cmd(int *port, int command, CmdReply *reply, uint32_t a, uint32_t b, co
         break;
     }
 
+    if (g_exchange.barrier_due && bring_in_step(port) != 0)
+        return -1;
     if (command >= CMD_N_IRV && command <= CMD_N_FSM) {
         // Queries get one attempt and no message of their own.
         if (send_cmd(port, &req) != 0)
             return -1;
         reply->command = req.command;
         reply->expected_length = expected_length(command, 0);
-        return analyze_response(port, reply) == 0 ? 0 : -1;
+        if (answered(port, reply))
+            return 0;
+        g_exchange.barrier_due = g_exchange.in_step;
+        return -1;
     }
     if (command == CMD_N_RDT && b != g_block_size) {
         // The block is found and summed by the agreed block size alone.
@@ -98,13 +144,15 @@ int exec_cmd(int *port, int command, CmdReply *reply, uint32_t a, uint32_t b, co
             return -1; // stopped without a further word
         // The rest of a failed attempt's response must not meet the next one;
         // a line that never falls quiet shows in the next try's ACK.
-        if (g_resync && attempt > 0)
+        if (g_exchange.in_step && attempt > 0) {
+            g_exchange.barrier_due = true;
             wait_line_quiet(port);
+        }
         if (send_cmd(port, &req) != 0)
             return -1; // never acknowledged: further attempts would fare no better
         reply->command = req.command;
         reply->expected_length = expected_length(command, req.value);
-        const bool parsed = analyze_response(port, reply) == 0;
+        const bool parsed = answered(port, reply);
         if (uart_stopped(*port))
             return -1;
         if (accept(req, *reply, parsed))

@@ -3,8 +3,6 @@
 
 std::array<uint8_t, FRAME_BUF_SIZE> g_frame_buf;
 uint32_t g_block_size = MAX_BLOCK_SIZE;
-bool g_resync = false;
-bool g_await_syscon = false;
 
 uint32_t expected_length(int command, uint32_t block) {
     if (command < CMD_N_IRV || command >= CMD_N_COUNT)

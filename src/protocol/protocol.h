@@ -71,6 +71,8 @@ inline constexpr uint32_t FRAME_BUF_SIZE = MAX_BLOCK_SIZE + 16;
 inline constexpr uint32_t ACK_TIMEOUT_MS = 100;
 inline constexpr int SEND_TRIES = 3;
 inline constexpr int EXEC_ATTEMPTS = 3;
+// Barrier exchanges tried before a careful operation gives up on its line.
+inline constexpr int BARRIER_TRIES = 3;
 
 // Payloads of at most 4 bytes fit the reply record; the largest frames
 // (WDT request, RDT response, 4096-byte block) leave a zero byte behind
@@ -100,19 +102,6 @@ extern std::array<uint8_t, FRAME_BUF_SIZE> g_frame_buf;
 
 // Block size of erase, write and read transfers; 4096 at start, 1024 after a fallback.
 extern uint32_t g_block_size;
-
-// Keeps the exchanges in step when set: the input is discarded before every
-// request, and after a failed try or attempt nothing is sent until the line
-// has fallen quiet. Off for the classic operations, whose bytes on the wire
-// and reads stay as they were.
-extern bool g_resync;
-
-// Set by a careful operation before its first request: a SYSCON still busy
-// with an earlier process's erase acknowledges nothing until it is done, so
-// that request is sent again, without a message per try, for up to the erase
-// command's time limit, with one line that says why. Cleared by the first
-// ACK, or when the time is up.
-extern bool g_await_syscon;
 
 struct CmdRequest {
     uint32_t command;

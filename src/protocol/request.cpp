@@ -125,37 +125,52 @@ int send_cmd(int *port, const CmdRequest *req) {
     }
 
     // Awaiting the SYSCON, the tries are silent and go on up to the erase limit.
-    const bool awaiting = g_await_syscon;
+    const bool awaiting = g_exchange.await_syscon;
+    const bool in_step = g_exchange.in_step;
     const uint32_t start = static_cast<uint32_t>(get_msec());
     const uint32_t patience = g_cmd_table[CMD_N_ERS].timeout;
+    int noise = 0; // tries answered by a byte that is no ACK
     for (int tries = 0;
          tries < SEND_TRIES ||
          (awaiting && msec_elapsed(start, static_cast<uint32_t>(get_msec())) < patience);
          ++tries) {
         if (uart_stopped(*port))
             return -1;
+        // A failed try may still be carried out: its duplicate's answer must
+        // not meet a later request.
+        g_exchange.barrier_due |= in_step && tries > 0;
+        // A busy SYSCON says nothing; bytes that are no answer come from a
+        // line at another rate.
+        if (awaiting && noise == SEND_TRIES) {
+            g_exchange.await_syscon = false;
+            fprintf(stderr,
+                    "ERROR: Bytes arrive but form no answer: the line rate -b %u may not be "
+                    "the SYSCON's\n",
+                    g_uart_rate);
+            return -1;
+        }
         if (awaiting && tries == SEND_TRIES)
             fprintf(stderr,
-                    "The SYSCON does not answer: it may be finishing an earlier erase; "
-                    "trying for up to %u s\n",
-                    patience / 1000);
+                    "The SYSCON does not answer: it may be finishing an earlier erase, or "
+                    "-b %u may not be its rate; trying for up to %u s\n",
+                    g_uart_rate, patience / 1000);
         // In step: nothing left over from an earlier exchange may be taken
         // for this one's ACK or response.
-        if (g_resync &&
-            ((tries > 0 && wait_line_quiet(port) != 0) || uart_discard_input(port) != 0))
+        if (in_step && ((tries > 0 && wait_line_quiet(port) != 0) || uart_discard_input(port) != 0))
             continue;
         if (write_frame(*port, length) != 0)
             continue;
-        // Without g_resync nothing is flushed between tries: a stray byte costs
+        // Out of step, nothing is flushed between tries: a stray byte costs
         // one try, and whatever follows it is read by the next wait.
         uint8_t ack = 0;
-        if (uart_recv(port, &ack, 1, g_cmd_table[CMD_N_ACK].timeout, !awaiting) == 0 &&
-            ack == ACK) {
-            g_await_syscon = false;
+        const int rc = uart_recv(port, &ack, 1, g_cmd_table[CMD_N_ACK].timeout, !awaiting);
+        if (rc == 0 && ack == ACK) {
+            g_exchange.await_syscon = false;
             return 0;
         }
+        noise += rc == 0;
     }
-    g_await_syscon = false;
+    g_exchange.await_syscon = false;
     if (uart_stopped(*port))
         return -1;
     if (awaiting)

@@ -38,23 +38,6 @@ int read_area(int *port, CmdReply *reply, FILE *out, const TargetArea &area, uin
     return 0;
 }
 
-// The SYSCON's checksum of the whole area against the sum of the bytes read.
-int cross_check(int *port, CmdReply *reply, const TargetArea &area, uint16_t sum) {
-    if (exec_cmd(port, area.checksum_cmd, reply) != 0) {
-        fputs("ERROR: Backup: no checksum from the SYSCON to check the bytes read against\n",
-              stderr);
-        return STATUS_FAILED;
-    }
-    const uint16_t syscon = static_cast<uint16_t>(reply->payload[0] << 8 | reply->payload[1]);
-    if (syscon == sum)
-        return 0;
-    fprintf(stderr,
-            "ERROR: Backup: the bytes read sum to 0x%04x, the SYSCON's checksum of the area is "
-            "0x%04x\n",
-            sum, syscon);
-    return STATUS_FAILED;
-}
-
 // Flushes the file to disk, closes it, renames it into place and makes the
 // rename itself durable. Returns 0 or STATUS_FAILED.
 int commit_file(FILE *out, const char *path) {
@@ -131,9 +114,8 @@ int backup_rom(int *port, const char *path, int target) {
         status = read_area(port, &reply, out, *area, &sum);
         putchar('\n');
         if (status == 0)
-            status = cross_check(port, &reply, *area, sum);
+            status = careful_cross_check(port, &reply, *area, sum, "Backup", "what was read");
     }
-    g_resync = false;
     progress_end();
     if (status == 0 && commit_file(out, path) == 0) {
         printf("Backup OK: %u bytes\n", area->size);

@@ -47,12 +47,10 @@ uint32_t first_difference(const uint8_t *flash) {
 }
 
 int careful_begin(int *port, CmdReply *reply, const TargetArea &area, const char *consequence) {
-    g_resync = true;
-    g_stop_on_hangup = true;
     // An earlier process stopped part-way may have left the SYSCON answering,
     // taking in its last frame, or erasing: a quiet line first, then the
     // patience of the first request.
-    g_await_syscon = true;
+    exchange_policy_begin();
     if (wait_line_quiet(port) != 0 && uart_stopped(*port))
         return -1;
     if (select_target(port, reply, &area) != 0)
@@ -64,4 +62,40 @@ int careful_begin(int *port, CmdReply *reply, const TargetArea &area, const char
 
 uint32_t careful_block_count(const TargetArea &area) {
     return (area.size - g_skip_size) / g_block_size;
+}
+
+int careful_area_sum(int *port, CmdReply *reply, FILE *image, const TargetArea &area,
+                     const char *op, uint16_t *sum) {
+    *sum = 0;
+    for (uint32_t address = area.start; address < area_end(area); address += g_block_size) {
+        const uint8_t *block = g_image_block;
+        if (!in_skip_area(address)) {
+            if (careful_image_block(image, area, address, op) != 0)
+                return -1;
+        } else if (exec_cmd(port, CMD_N_RDT, reply, address, g_block_size) == 0) {
+            block = reply->data;
+        } else {
+            return -1;
+        }
+        *sum = static_cast<uint16_t>(*sum + calc_sum(block, g_block_size));
+    }
+    return 0;
+}
+
+int careful_cross_check(int *port, CmdReply *reply, const TargetArea &area, uint16_t sum,
+                        const char *op, const char *what) {
+    if (exec_cmd(port, area.checksum_cmd, reply) != 0) {
+        fprintf(stderr, "ERROR: %s: no checksum of the area from the SYSCON to check %s against\n",
+                op, what);
+        return STATUS_FAILED;
+    }
+    const uint16_t syscon = static_cast<uint16_t>(reply->payload[0] << 8 | reply->payload[1]);
+    if (syscon == sum)
+        return 0;
+    fprintf(stderr,
+            "ERROR: %s: the SYSCON's checksum of the area is 0x%04x, but %s sums to 0x%04x: the "
+            "SYSCON may work on another flash device than it says, or an answer was taken for "
+            "another request's\n",
+            op, syscon, what, sum);
+    return STATUS_FAILED;
 }

@@ -89,7 +89,8 @@ int read_rom(int *port, FILE *out, int target);
 
 // The careful operations (verify, update, backup) share one policy: doubtful
 // input is refused before anything is sent, exchanges are kept in step
-// (g_resync), and status 0 is a proof.
+// (g_exchange), the result is checked against the SYSCON's own checksum of
+// the area, and status 0 is a proof.
 
 // The image's block at the address being worked on, padded with 0xFF.
 extern uint8_t g_image_block[MAX_BLOCK_SIZE];
@@ -106,17 +107,30 @@ int careful_image_block(FILE *image, const TargetArea &area, uint32_t address, c
 // g_block_size when the block matches.
 uint32_t first_difference(const uint8_t *flash);
 
-// Starts a careful operation: keeps the exchanges in step from here on and
-// stops them at once if the port hangs up (g_stop_on_hangup), waits for a
-// quiet line, gives a SYSCON that does not answer the first request up to the
-// erase limit (g_await_syscon), selects the area's device and agrees the
-// block size; with `consequence`
-// given, a skip area that does not fit is refused (see skip_area_refused).
-// Returns 0 or -1.
+// Starts a careful operation: keeps the exchanges in step from here on
+// (exchange_policy_begin: the front end ends it), waits for a quiet line,
+// gives a SYSCON that does not answer the first request up to the erase
+// limit, selects the area's device and agrees the block size; with
+// `consequence` given, a skip area that does not fit is refused (see
+// skip_area_refused). Returns 0 or -1.
 int careful_begin(int *port, CmdReply *reply, const TargetArea &area, const char *consequence);
 
 // Blocks of the area outside the skip area at the block size in force.
 uint32_t careful_block_count(const TargetArea &area);
+
+// The 16-bit sum of what the area must hold: the image padded with 0xFF, and
+// the skip area as the SYSCON reads it back. Returns 0, or -1 after a failed
+// read of the image or of the skip area.
+int careful_area_sum(int *port, CmdReply *reply, FILE *image, const TargetArea &area,
+                     const char *op, uint16_t *sum);
+
+// The second witness of a careful result: the SYSCON's own checksum of the
+// area must equal `sum`, the sum of `what` ("the image", "what was read").
+// Keeping the exchanges in step cannot see a SYSCON that works on another
+// device than it says, and a 16-bit sum alone can miss a shift: a careful
+// result needs both. Returns 0, or STATUS_FAILED after saying why.
+int careful_cross_check(int *port, CmdReply *reply, const TargetArea &area, uint16_t sum,
+                        const char *op, const char *what);
 
 // Compares the area with `image` padded with 0xFF to the area's size, block
 // by block, with the exchanges kept in step. Returns 0 when they match, 11

@@ -133,15 +133,19 @@ int update_rom(int *port, FILE *image, int target) {
         return STATUS_FAILED;
     progress_start(PROGRESS_UPDATE, *area);
     if (careful_begin(port, &reply, *area, "nothing was erased") != 0) {
-        g_resync = false;
         progress_end();
         return STATUS_FAILED;
     }
 
     Tally t;
-    const int rc = update_area(port, &reply, image, *area, &t);
+    uint16_t sum = 0;
+    int rc = update_area(port, &reply, image, *area, &t);
     putchar('\n');
-    g_resync = false;
+    // Every block read back equal: the SYSCON's own checksum must agree.
+    if (rc == 0)
+        rc = careful_area_sum(port, &reply, image, *area, "Update", &sum) != 0
+                 ? -1
+                 : careful_cross_check(port, &reply, *area, sum, "Update", "the image");
     progress_end();
     if (rc == -1 && g_interrupted == 0)
         fputs("ERROR: Update: stopped by the failed exchange above; the area may not hold the "

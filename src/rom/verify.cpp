@@ -56,12 +56,17 @@ int verify_rom(int *port, FILE *image, int target) {
 
     int status = STATUS_FAILED;
     Difference d;
+    uint16_t sum = 0;
     progress_start(PROGRESS_VERIFY, *area);
     if (careful_begin(port, &reply, *area, "nothing was compared") == 0) {
         status = compare_area(port, &reply, image, *area, &d);
         putchar('\n');
+        // No difference seen: the SYSCON's own checksum must agree.
+        if (status == 0 && d.differing == 0)
+            status = careful_area_sum(port, &reply, image, *area, "Verify", &sum) != 0
+                         ? STATUS_FAILED
+                         : careful_cross_check(port, &reply, *area, sum, "Verify", "the image");
     }
-    g_resync = false;
     progress_end();
 
     if (status != 0)

@@ -18,7 +18,7 @@
 
 int g_uart_fd = -1;
 volatile sig_atomic_t g_interrupted = 0;
-bool g_stop_on_hangup = false;
+ExchangePolicy g_exchange{};
 uint32_t g_uart_rate = 0;
 
 namespace {
@@ -122,6 +122,14 @@ void uart_close() {
     }
 }
 
+void exchange_policy_begin() {
+    g_exchange = {true, true, false};
+}
+
+void exchange_policy_end() {
+    g_exchange = {};
+}
+
 int get_msec() {
     // Monotonic: a wall clock stepped by NTP or by hand neither ends nor stretches a limit.
     struct timespec ts {};
@@ -133,10 +141,10 @@ int get_msec() {
 
 namespace {
 
-// With g_stop_on_hangup set: true, after reporting it once, when the port has
-// hung up. Not inlined: the receive loop stays small on the musl builds.
+// In step: true, after reporting it once, when the port has hung up. Not
+// inlined: the receive loop stays small on the musl builds.
 [[gnu::noinline]] bool hung_up(int fd) {
-    if (!g_stop_on_hangup)
+    if (!g_exchange.in_step)
         return false;
     if (!g_hung_up) {
         pollfd p{fd, POLLIN, 0};

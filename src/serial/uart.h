@@ -24,14 +24,29 @@ extern volatile sig_atomic_t g_interrupted;
 // negated EIO).
 inline constexpr int RECV_HANGUP = -5;
 
-// Set by the careful operations: a receive, a wait for a quiet line or a
-// write that finds the port hung up (its other end closed: an unplugged USB
-// adapter) says so once and gives up at once instead of spending its time
-// limits. Off, a hang-up meets the time limits and messages as before.
-extern bool g_stop_on_hangup;
+// How the exchanges on the port are kept in step. The classic operations
+// leave it all off, so that their bytes on the wire and their reads stay as
+// they were. A careful operation sets it whole (exchange_policy_begin) and
+// the front end clears it whole after every operation (exchange_policy_end),
+// so that nothing is left half set. Policy and reasons: docs/protocol.md.
+struct ExchangePolicy {
+    // The input is discarded before every request, the line must fall quiet
+    // after a failed try, a retried exchange is followed by a barrier, and a
+    // port that hangs up stops the exchanges at once with one message.
+    bool in_step;
+    // The next request waits out a SYSCON still busy with an earlier
+    // process's erase: its tries go on silently up to the erase limit.
+    bool await_syscon;
+    // An exchange needed more than one try: a duplicate request may still be
+    // answered, so the next exchange is preceded by a barrier.
+    bool barrier_due;
+};
+extern ExchangePolicy g_exchange;
+void exchange_policy_begin(); // in step, awaiting the SYSCON
+void exchange_policy_end();   // all off
 
-// True once an interruption has ended the exchanges, or, with
-// g_stop_on_hangup set, once the port `fd` is found hung up (reported once).
+// True once an interruption has ended the exchanges, or, in step, once the
+// port `fd` is found hung up (reported once).
 bool uart_stopped(int fd);
 
 // Descriptor of the serial port; -1 while it is closed.

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +78,14 @@ bool skip_arg_exact(const char *arg) {
     return second != 0 && arg[first + 1 + second] == '\0';
 }
 
+bool rate_arg_exact(const char *arg) {
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long rate =
+        isdigit(static_cast<unsigned char>(arg[0])) ? strtoull(arg, &end, 0) : 0;
+    return rate != 0 && rate <= UINT32_MAX && errno == 0 && *end == '\0';
+}
+
 ParseResult parse_options(int argc, char **argv, Options *opt) {
     int c;
     while ((c = getopt(argc, argv, "hb:d:o:t:f:s:")) != -1) {
@@ -84,6 +94,7 @@ ParseResult parse_options(int argc, char **argv, Options *opt) {
             return PARSE_HELP;
         case 'b':
             opt->rate = static_cast<uint32_t>(strtol(optarg, nullptr, 0));
+            opt->rate_arg = optarg;
             break;
         case 'd':
             opt->device = optarg;

@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <libgen.h>
+#include <unistd.h>
 
 namespace {
 
@@ -78,17 +80,46 @@ FILE *open_required(const char *path, const char *mode, int missing_line, int op
     return f;
 }
 
-// The careful operations take -s only as two hexadecimal numbers and a comma:
-// anything else would silently leave no skip area, where the classic parse
-// takes it.
-bool skip_refused(const Options &opt) {
-    if (opt.skip == nullptr || skip_arg_exact(opt.skip))
-        return false;
-    fprintf(stderr,
-            "ERROR: -s %s: the skip area must be two hexadecimal numbers joined by a comma, "
-            "ADDR,SIZE; nothing was sent\n",
-            opt.skip);
-    return true;
+bool is_careful(int operation) {
+    return operation == OP_VERIFY || operation == OP_UPDATE || operation == OP_BACKUP;
+}
+
+// The careful operations take -s only as two hexadecimal numbers and a
+// comma, and -b only as a positive rate: anything else would silently leave
+// no skip area, or a line at rate 0 (hung up), where the classic parse takes
+// it. Found out before the port is touched.
+bool careful_args_refused(const Options &opt) {
+    if (opt.skip != nullptr && !skip_arg_exact(opt.skip)) {
+        fprintf(stderr,
+                "ERROR: -s %s: the skip area must be two hexadecimal numbers joined by a comma, "
+                "ADDR,SIZE; nothing was sent\n",
+                opt.skip);
+        return true;
+    }
+    if (opt.rate_arg != nullptr && !rate_arg_exact(opt.rate_arg)) {
+        fprintf(stderr,
+                "ERROR: -b %s: the line rate must be a number of bits per second above 0; "
+                "nothing was sent\n",
+                opt.rate_arg);
+        return true;
+    }
+    return false;
+}
+
+// Opens the image of a careful operation without blocking, so that a FIFO
+// or a device is refused (careful_image_refused) before anything waits on it.
+FILE *open_image(const char *path) {
+    if (file_missing(path, LINE_IMAGE_MISSING))
+        return nullptr;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    FILE *f = fd == -1 ? nullptr : fdopen(fd, "rb");
+    if (f == nullptr) {
+        fprintf(stderr, "%s(%d): ERROR: cannot open \"%s\":  %s\n", SRC_NAME, LINE_IMAGE_OPEN, path,
+                strerror(errno));
+        if (fd != -1)
+            close(fd);
+    }
+    return f;
 }
 
 int run_operation(const Options &opt) {
@@ -113,9 +144,7 @@ int run_operation(const Options &opt) {
     case OP_VERIFY:
     case OP_UPDATE:
         // The image is required as for write, with write's messages.
-        if (skip_refused(opt))
-            return STATUS_FAILED;
-        file = open_required(opt.file, "rb", LINE_IMAGE_MISSING, LINE_IMAGE_OPEN);
+        file = open_image(opt.file);
         if (file == nullptr)
             return STATUS_FAILED;
         status = opt.operation == OP_VERIFY ? verify_rom(port, file, opt.target)
@@ -123,7 +152,7 @@ int run_operation(const Options &opt) {
         break;
     case OP_BACKUP:
         // The file is required as for read; backup_rom creates it beside its name.
-        if (skip_refused(opt) || file_missing(opt.file, LINE_READ_MISSING))
+        if (file_missing(opt.file, LINE_READ_MISSING))
             return STATUS_FAILED;
         status = backup_rom(port, opt.file, opt.target);
         break;
@@ -147,6 +176,12 @@ int run_operation(const Options &opt) {
 } // namespace
 
 int update_syscon_main(int argc, char **argv) {
+    // A descriptor 0, 1 or 2 that the caller left closed would be taken by the
+    // port or a file, and progress lines would go there: each points at
+    // /dev/null instead. open() takes the lowest free descriptor.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd)
+            return STATUS_USAGE;
     set_prog_name(argc > 0 ? argv[0] : nullptr);
 
     Options opt;
@@ -161,6 +196,8 @@ int update_syscon_main(int argc, char **argv) {
         break;
     }
 
+    if (is_careful(opt.operation) && careful_args_refused(opt))
+        return STATUS_FAILED;
     if (uart_init(opt.device, opt.rate) != 0) {
         fprintf(stderr, "%s(%d): ERROR: Initialize UART device fail.\n", SRC_NAME,
                 LINE_INIT_FAILED);

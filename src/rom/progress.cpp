@@ -13,17 +13,18 @@ constexpr int k_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 struct OpText {
     const char *name;
-    const char *aftermath; // "" for the operations that change the flash
+    const char *aftermath; // what is left besides the flash; "" for none
+    bool changes_flash;
 };
 
 // Indexed by ProgressOp.
 constexpr OpText k_ops[] = {
-    {"write", ""},
-    {"read", "the file holds only the blocks read"},
-    {"verify", "there is no verdict"},
-    {"checksum", "there is no checksum"},
-    {"update", ""},
-    {"backup", "the backup file is left as it was"},
+    {"write", "", true},
+    {"read", "; the file holds only the blocks read", false},
+    {"verify", "; there is no verdict", false},
+    {"checksum", "; there is no checksum", false},
+    {"update", "", true},
+    {"backup", "; the backup file is left as it was", false},
 };
 static_assert(std::size(k_ops) == PROGRESS_BACKUP + 1);
 constexpr const char *k_target_names[] = {"", "apli", "ipl", "font"};
@@ -40,6 +41,7 @@ struct Record {
     uint32_t done_end = 0;            // the blocks from the area's start up to here are done
     Range erasing;                    // an erase sent and not yet acknowledged
     Range erased[2];                  // the last two erases acknowledged
+    bool changed = false;             // an erase or a program has been sent
 };
 
 Record g_progress;
@@ -83,7 +85,7 @@ constexpr const char *k_state_texts[2][UNTOUCHED + 1] = {
 } // namespace
 
 void progress_start(int op, const TargetArea &area) {
-    g_progress = Record{op, &area, area.start, {}, {}};
+    g_progress = Record{op, &area, area.start, {}, {}, false};
     struct sigaction action {};
     action.sa_handler = on_signal; // no SA_RESTART: a wait in poll() ends at once
     sigemptyset(&action.sa_mask);
@@ -92,10 +94,19 @@ void progress_start(int op, const TargetArea &area) {
         if (g_old_actions[i].sa_handler != SIG_IGN) // nohup stays nohup
             sigaction(k_signals[i], &action, nullptr);
     }
+    // A reader that goes away (`| head`) must not stop the flash work half-way:
+    // output to it is lost from here to the end of the run, and the status
+    // still tells the outcome.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 void progress_erase(uint32_t address, uint32_t size) {
     g_progress.erasing = {address, address + size};
+    g_progress.changed = true;
+}
+
+void progress_program() {
+    g_progress.changed = true;
 }
 
 void progress_erased() {
@@ -121,10 +132,11 @@ int progress_report() {
     const OpText &op = k_ops[g_progress.op];
     fprintf(stderr, "Interrupted during %s of %s", op.name,
             k_target_names[&a - g_target_areas.data()]);
-    if (op.aftermath[0] != '\0') {
+    // Before its first erase or program, an operation has only read.
+    if (!op.changes_flash || !g_progress.changed) {
         if (g_progress.done_end > a.start)
             fprintf(stderr, ": 0x%x-0x%x read", a.start, g_progress.done_end - 1);
-        fprintf(stderr, "; the flash is unchanged; %s. Run %s again.\n", op.aftermath, op.name);
+        fprintf(stderr, "; the flash is unchanged%s. Run %s again.\n", op.aftermath, op.name);
         return sig;
     }
     bool changed = false;

@@ -169,6 +169,7 @@ enum ProgressOp : int {
 };
 void progress_start(int op, const TargetArea &area);
 void progress_erase(uint32_t address, uint32_t size);
+void progress_program(); // a program that no erase of this run came before
 void progress_erased();
 void progress_block(uint32_t address);
 void progress_end();

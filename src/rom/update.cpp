@@ -48,6 +48,7 @@ int rewrite_block(int *port, CmdReply *reply, uint32_t address, bool erased, Tal
         if (!(erased && round == 0) && erase_range(port, reply, address, g_block_size, t) != 0)
             return -1;
         if (has_data(g_image_block, g_block_size)) {
+            progress_program();
             if (exec_cmd(port, CMD_N_WDT, reply, address, g_block_size, g_image_block) != 0)
                 return -1;
             ++t->programmed;

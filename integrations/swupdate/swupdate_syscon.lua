@@ -6,8 +6,11 @@
 --
 -- sw-description entry:
 --     { filename = "ipl.bin"; type = "syscon"; sha256 = "...";
---       properties = { device = "/dev/ttyS1"; baud = "115200"; target = "ipl";
+--       properties = { device = "/dev/ttyS1"; baud = 115200; target = "ipl";
 --                      skip = "1F0000,4000"; }; }    -- skip is optional
+-- baud may be written as a number or as a string. SWUpdate passes only quoted
+-- properties to a handler, so an unquoted baud is read from the image's
+-- entry in the sw-description that SWUpdate extracted.
 --
 -- update_syscon is run from PATH. Its block addresses drive SWUpdate's
 -- progress; its lines, and then "syscon: update_syscon ended with status N",
@@ -31,7 +34,7 @@ local areas = {
 -- Each property and the pattern its value must match.
 local properties = {
     device = "^/[%w/._+-]+$",
-    baud = "^%d+$",
+    baud = "^[1-9]%d*$", -- a rate above 0
     target = "^%l+$",
     skip = "^%x+,%x+$",
 }
@@ -48,16 +51,37 @@ local function fail(fmt, ...)
     return 1
 end
 
+-- The unquoted `baud = N` of the image's properties in the extracted
+-- sw-description, as a string, or nil.
+local function unquoted_baud(image)
+    local f = io.open(swupdate.tmpdir() .. "sw-description", "r")
+    if not f then return nil end
+    local text = f:read("a")
+    f:close()
+    local at = text:find('filename%s*[=:]%s*"' .. image.filename:gsub("%p", "%%%0") .. '"')
+    local entry = at and text:sub(at):match("^[^}]*properties%s*[=:]%s*(%b{})")
+    return entry and entry:match("[{;,%s]baud%s*[=:]%s*(%d+)%s*[;,}]")
+end
+
 -- The settings of one image, or nil and the reason they cannot be used.
 local function settings(image)
-    local p = image.properties or {}
-    for name, value in pairs(p) do
+    local p = {}
+    for name, value in pairs(image.properties or {}) do
         if not properties[name] then
             return nil, string.format("unknown property '%s' (known: device, baud, target, skip)", name)
+        end
+        -- sw-description's `baud = 115200;` arrives as a number.
+        if type(value) == "number" and value == math.floor(value) then
+            value = string.format("%d", value)
         end
         if type(value) ~= "string" or not value:match(properties[name]) then
             return nil, string.format("property %s = '%s' is not valid", name, tostring(value))
         end
+        p[name] = value
+    end
+    p.baud = p.baud or unquoted_baud(image)
+    if p.baud and not p.baud:match(properties.baud) then
+        return nil, string.format("property baud = '%s' is not valid", p.baud)
     end
     for _, name in ipairs(required) do
         if not p[name] then

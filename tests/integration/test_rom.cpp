@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 #include <numeric>
 #include <random>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 
 using namespace syscon_sim;
@@ -100,11 +102,14 @@ class Rom : public ::testing::Test {
         sim.reset();
         fs::remove_all(dir);
     }
-    void start(uint32_t max_block = 4096, bool pace = false, uint32_t erase_ms = 0) {
+    void start(uint32_t max_block = 4096, bool pace = false, uint32_t erase_ms = 0,
+               uint32_t expect_baud = 0) {
         Config config;
         config.max_block = max_block;
         config.pace = pace;
         config.erase_ms_per_block = erase_ms;
+        config.expect_baud = expect_baud;
+        config.turnaround_ms = 5; // a retried request's duplicate answer comes after the discard
         config.realtime = true;
         config.font_version = "FNT v2.3";
         sim = std::make_unique<Simulator>(config);
@@ -390,7 +395,16 @@ TEST_F(Rom, InterruptionsBusySysconAndVanishingPort) {
         EXPECT_TRUE(Bytes(f.begin(), f.begin() + (n - IPL.start)) == done);
         EXPECT_TRUE(write ? all_ff(&f[n + 0x1000 - IPL.start], IPL.start + IPL.size - n - 0x1000)
                           : load("back.bin") == done);
-        EXPECT_EQ(ipl("update", "img.bin").status, 0);
+        // After the read the flash holds the image: an update stopped while it reads claims
+        // nothing more than that the flash is unchanged.
+        const ToolResult u = ipl("update", "img.bin", write ? 0 : 300, [&](pid_t p) {
+            if (!write)
+                kill(p, SIGTERM);
+        });
+        EXPECT_EQ(u.status, write ? 0 : 143) << u.err;
+        EXPECT_TRUE(write || (u.err.starts_with("Interrupted during update of ipl") &&
+                              u.err.ends_with("; the flash is unchanged. Run update again.\n")))
+            << u.err;
         EXPECT_TRUE(flash(IPL) == img);
     }
     start(4096, false, 100);
@@ -673,6 +687,80 @@ TEST_F(Rom, UpdateCutOffFinishesWhenRunAgain) {
               "Update OK: 98304 bytes match; 19 blocks erased, 20 programmed, 4 already right");
     EXPECT_EQ(sim->stats().requests["WDT"], 20);
     EXPECT_TRUE(flash(IPL) == load("img.bin"));
+}
+
+// What a careful result must survive. The ACK of the read of block 20 comes late, in the
+// second or the third try's window of a paced line: the duplicate answer that follows must not
+// shift the blocks after it, where a flash that differs only in block 23 behind the image's
+// 0xFF padding would hide the shift. A SYSCON that echoes the device asked for without
+// switching to it; a FIFO for the image; standard output closed, or a pipe whose reader goes
+// away mid-update; a line at another rate; a backup through a symbolic link onto a file of
+// mode 0600, and one killed outright.
+TEST_F(Rom, CarefulResultsSurviveLiesAndHostileHandles) {
+    Bytes img = image(IPL.size, 4096, {20, 21, 22, 23}), tail = img;
+    tail[23 * 4096 + 9] = 0;
+    save(Bytes(img.begin(), img.begin() + 20 * 4096));
+    const auto run = [&](const std::string &shell_args) {
+        const std::string cmd = tool_path() + " -d " + sim->slave_path() + " -b 921600 -t ipl -f " +
+                                path("img.bin") + shell_args;
+        return WEXITSTATUS(std::system(("bash -c '" + cmd + "; exit ${PIPESTATUS[0]}'").c_str()));
+    };
+    for (const auto &[op, delay] :
+         {std::pair{"update", 230u}, {"update", 390u}, {"verify", 230u}, {"verify", 390u}}) {
+        SCOPED_TRACE(fmt("%s, ACK %u ms late", op, delay));
+        start(4096, true);
+        sim->write_flash(0, IPL.start, tail);
+        sim->add_fault({"RDT", 21, FaultKind::LateAck, delay});
+        const ToolResult r = tool({"-b", "921600", "-o", op, "-t", "ipl", "-f", path("img.bin")});
+        EXPECT_EQ(r.status, op == std::string("update") ? 0 : 11) << r.err;
+        EXPECT_TRUE(op == std::string("update")
+                        ? flash(IPL) == img
+                        : r.err.ends_with("first difference at 0x001ff009: image 0xff, "
+                                          "flash 0x00; 1 of 24 blocks differ\n"));
+    }
+    start();
+    sim->add_fault({"DEV", 1, FaultKind::WrongEcho, 1});
+    const Bytes before = sim->read_flash(1, FONT.start, FONT.size);
+    const ToolResult lie =
+        tool({"-b", "921600", "-o", "update", "-t", "font", "-f", path("img.bin")});
+    EXPECT_EQ(lie.status, 11);
+    EXPECT_TRUE(lie.err.starts_with("ERROR: Update: the SYSCON's checksum of the area is"))
+        << lie.err;
+    EXPECT_TRUE(sim->read_flash(1, FONT.start, FONT.size) == before);
+
+    mkfifo(path("fifo").c_str(), 0600);
+    sim->reset_statistics();
+    const ToolResult fifo = tool({"-o", "verify", "-t", "ipl", "-f", path("fifo")});
+    EXPECT_EQ(std::to_string(fifo.status) + fifo.err + counts(*sim),
+              "11ERROR: Verify: the image is not a regular file; nothing was sent\n");
+    EXPECT_EQ(run(" -o update | head -c 40 >/dev/null"), 0) << "a reader that goes away";
+    EXPECT_TRUE(flash(IPL) == img);
+    sim->reset_statistics();
+    EXPECT_EQ(run(" -o verify >&-"), 0) << "standard output closed";
+    size_t framed = 0;
+    for (const Bytes &f : sim->stats().frames)
+        framed += f.size();
+    EXPECT_EQ(sim->stats().bytes_in, framed) << "bytes outside any frame reached the SYSCON";
+
+    start(4096, false, 0, 115200);
+    const ToolResult rate =
+        tool({"-b", "57600", "-o", "update", "-t", "ipl", "-f", path("img.bin")});
+    EXPECT_EQ(
+        std::to_string(rate.status) + last_line(rate.err),
+        "11ERROR: Bytes arrive but form no answer: the line rate -b 57600 may not be the SYSCON's");
+
+    start(4096, true);
+    std::ofstream(path("kept")) << "old";
+    fs::permissions(path("kept"), fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink("kept", path("link"));
+    const ToolResult b = tool({"-b", "921600", "-o", "backup", "-t", "ipl", "-f", path("link")});
+    EXPECT_EQ(b.status, 0) << b.err;
+    EXPECT_TRUE(fs::is_symlink(path("link")) && load("kept") == flash(IPL));
+    EXPECT_EQ(fs::status(path("kept")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+    const ToolResult killed = ipl("backup", "kept", 500, [](pid_t p) { kill(p, SIGKILL); });
+    EXPECT_EQ(killed.status, -SIGKILL);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 4) << "a file was left behind";
 }
 
 } // namespace

@@ -53,6 +53,29 @@ size_t hex_number_length(const char *s) {
     return digits == 0 || digits > 8 ? 0 : prefix + digits;
 }
 
+// One "%x" conversion as glibc's scanf makes it: blanks, a sign, an optional
+// 0x, hexadecimal digits, the value kept to 32 bits ("0x" alone converts to 0).
+// False when nothing converts. Written out so that the tool links no scanf,
+// whose floating-point support alone is a fifth of a static build.
+bool scan_hex(const char **s, uint32_t *value) {
+    const char *p = *s;
+    while (isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    const char *number = p;
+    p += *p == '+' || *p == '-';
+    char *end = nullptr;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && !isxdigit(static_cast<unsigned char>(p[2]))) {
+        *value = 0;
+        end = const_cast<char *>(p + 2);
+    } else if (isxdigit(static_cast<unsigned char>(*p))) {
+        *value = static_cast<uint32_t>(strtoull(number, &end, 16));
+    } else {
+        return false;
+    }
+    *s = end;
+    return true;
+}
+
 template <size_t N>
 int lookup(const std::array<Keyword, N> &table, const char *word) {
     for (const Keyword &k : table)
@@ -117,11 +140,13 @@ ParseResult parse_options(int argc, char **argv, Options *opt) {
             opt->file = optarg;
             break;
         case 's':
-            // What "%x,%x" cannot parse stays 0: "1000" alone sets no skip area.
+            // Parsed as "%x,%x": what cannot be parsed stays 0, so "1000" alone
+            // sets no skip area.
             opt->skip = optarg;
             g_skip_addr = 0;
             g_skip_size = 0;
-            sscanf(optarg, "%x,%x", &g_skip_addr, &g_skip_size);
+            if (const char *s = optarg; scan_hex(&s, &g_skip_addr) && *s++ == ',')
+                scan_hex(&s, &g_skip_size);
             break;
         default: // getopt has printed its own diagnostic
             fprintf(stderr, "ERROR: Invalid option '%c'\n", optopt);

@@ -177,6 +177,10 @@ TEST(Options, KeywordsRatesSkipAreasAndOrder) {
         {{"-o", "c", "-b", "0300", "-s", "1E0000,8000"}, PARSE_OK, 192, OP_CHECKSUM, 0, 0x1E0000, 0x8000},
         {{"-s", "0x1E0000,0x8000", "-b", "9600baud"}, PARSE_OK, 9600, 0, 0, 0x1E0000, 0x8000},
         {{"-s", "1,2", "-s", "1000", "-b", "fast"}, PARSE_OK, 0, 0, 0, 0x1000, 0},
+        // As glibc's sscanf("%x,%x"): blanks and signs, "0x" alone, values kept to 32 bits.
+        {{"-s", " +1,-2"}, PARSE_OK, 38400, 0, 0, 1, 0xFFFFFFFE},
+        {{"-s", "0x,5"}, PARSE_OK, 38400, 0, 0, 0, 5},
+        {{"-s", "123456789 ,1"}, PARSE_OK, 38400, 0, 0, 0x23456789, 0},
         {{"-o", "w", "-o", "r", "operand", "-t", "A", "-t", "F"}, PARSE_OK, 38400, OP_READ, TARGET_FONT, 0xDEAD, 0xDEAD},
         {{"-o", "write", "-h", "-o", "bogus"}, PARSE_HELP, 38400, OP_WRITE, 0, 0xDEAD, 0xDEAD},
         {{"-o", "bogus", "-h"}, PARSE_ERROR, 38400, 0, 0, 0xDEAD, 0xDEAD},

@@ -19,14 +19,31 @@ struct Keyword {
 };
 
 // Exact, case-sensitive spellings, tried in this order.
-constexpr std::array<Keyword, 22> k_operations{{
-    {"write", OP_WRITE},       {"WRITE", OP_WRITE},       {"W", OP_WRITE},       {"w", OP_WRITE},
-    {"read", OP_READ},         {"READ", OP_READ},         {"R", OP_READ},        {"r", OP_READ},
-    {"version", OP_VERSION},   {"VERSION", OP_VERSION},   {"V", OP_VERSION},     {"v", OP_VERSION},
-    {"checksum", OP_CHECKSUM}, {"CHECKSUM", OP_CHECKSUM}, {"C", OP_CHECKSUM},    {"c", OP_CHECKSUM},
-    {"verify", OP_VERIFY},                            // no one-letter form: V and v are the version
-    {"VERIFY", OP_VERIFY},     {"update", OP_UPDATE}, // no one-letter forms: U and B stay unknown
-    {"UPDATE", OP_UPDATE},     {"backup", OP_BACKUP},     {"BACKUP", OP_BACKUP},
+constexpr std::array<Keyword, 24> k_operations{{
+    {"write", OP_WRITE},
+    {"WRITE", OP_WRITE},
+    {"W", OP_WRITE},
+    {"w", OP_WRITE},
+    {"read", OP_READ},
+    {"READ", OP_READ},
+    {"R", OP_READ},
+    {"r", OP_READ},
+    {"version", OP_VERSION},
+    {"VERSION", OP_VERSION},
+    {"V", OP_VERSION},
+    {"v", OP_VERSION},
+    {"checksum", OP_CHECKSUM},
+    {"CHECKSUM", OP_CHECKSUM},
+    {"C", OP_CHECKSUM},
+    {"c", OP_CHECKSUM},
+    {"verify", OP_VERIFY}, // no one-letter form: V and v are the version
+    {"VERIFY", OP_VERIFY},
+    {"update", OP_UPDATE}, // no one-letter forms: U and B stay unknown
+    {"UPDATE", OP_UPDATE},
+    {"backup", OP_BACKUP},
+    {"BACKUP", OP_BACKUP},
+    {"ensure", OP_ENSURE},
+    {"ENSURE", OP_ENSURE}, // no one-letter form either
 }};
 
 constexpr std::array<Keyword, 12> k_targets{{
@@ -64,7 +81,8 @@ bool scan_hex(const char **s, uint32_t *value) {
     const char *number = p;
     p += *p == '+' || *p == '-';
     char *end = nullptr;
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && !isxdigit(static_cast<unsigned char>(p[2]))) {
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') &&
+        !isxdigit(static_cast<unsigned char>(p[2]))) {
         *value = 0;
         end = const_cast<char *>(p + 2);
     } else if (isxdigit(static_cast<unsigned char>(*p))) {

@@ -11,6 +11,7 @@ enum : int {
     OP_VERIFY = 5,
     OP_UPDATE = 6,
     OP_BACKUP = 7,
+    OP_ENSURE = 8,
 };
 
 struct Options {

@@ -81,7 +81,7 @@ FILE *open_required(const char *path, const char *mode, int missing_line, int op
 }
 
 bool is_careful(int operation) {
-    return operation == OP_VERIFY || operation == OP_UPDATE || operation == OP_BACKUP;
+    return operation >= OP_VERIFY && operation <= OP_ENSURE;
 }
 
 // The careful operations take -s only as two hexadecimal numbers and a
@@ -126,6 +126,9 @@ int run_operation(const Options &opt) {
     int *port = &g_uart_fd;
     FILE *file = nullptr;
     int status;
+    // The record of the area's last proof, which anything that erases removes.
+    if (opt.target >= TARGET_APLI && opt.target <= TARGET_FONT)
+        proof_locate(opt.device, g_target_areas[opt.target]);
 
     switch (opt.operation) {
     case OP_WRITE:
@@ -143,12 +146,14 @@ int run_operation(const Options &opt) {
         break;
     case OP_VERIFY:
     case OP_UPDATE:
+    case OP_ENSURE:
         // The image is required as for write, with write's messages.
         file = open_image(opt.file);
         if (file == nullptr)
             return STATUS_FAILED;
-        status = opt.operation == OP_VERIFY ? verify_rom(port, file, opt.target)
-                                            : update_rom(port, file, opt.target);
+        status = opt.operation == OP_VERIFY   ? verify_rom(port, file, opt.target)
+                 : opt.operation == OP_UPDATE ? update_rom(port, file, opt.target)
+                                              : ensure_rom(port, file, opt.target);
         break;
     case OP_BACKUP:
         // The file is required as for read; backup_rom creates it beside its name.

@@ -25,10 +25,9 @@ constexpr OpText k_ops[] = {
     {"checksum", "; there is no checksum", false},
     {"update", "", true},
     {"backup", "; the backup file is left as it was", false},
+    {"ensure", "", true},
 };
-static_assert(std::size(k_ops) == PROGRESS_BACKUP + 1);
-constexpr const char *k_target_names[] = {"", "apli", "ipl", "font"};
-static_assert(std::size(k_target_names) == g_target_areas.size());
+static_assert(std::size(k_ops) == PROGRESS_ENSURE + 1);
 
 struct Range {
     uint32_t start = 0, end = 0;
@@ -67,7 +66,7 @@ State state_of(uint32_t address) {
         return ERASING;
     const bool erased = r.erased[0].contains(address) || r.erased[1].contains(address);
     // The block after the last one done may have been half-way through its write.
-    if (address == r.done_end && (erased || r.op == PROGRESS_UPDATE))
+    if (address == r.done_end && (erased || r.op != PROGRESS_WRITE))
         return IN_FLIGHT;
     return erased ? ERASED : UNTOUCHED;
 }
@@ -130,8 +129,7 @@ int progress_report() {
         return 0;
     const TargetArea &a = *g_progress.area;
     const OpText &op = k_ops[g_progress.op];
-    fprintf(stderr, "Interrupted during %s of %s", op.name,
-            k_target_names[&a - g_target_areas.data()]);
+    fprintf(stderr, "Interrupted during %s of %s", op.name, a.name);
     // Before its first erase or program, an operation has only read.
     if (!op.changes_flash || !g_progress.changed) {
         if (g_progress.done_end > a.start)
@@ -147,7 +145,7 @@ int progress_report() {
         while (to < area_end(a) && state_of(to) == s)
             to += g_block_size;
         fprintf(stderr, "%s 0x%x-0x%x %s", sep, at, to - 1,
-                k_state_texts[g_progress.op == PROGRESS_UPDATE][s]);
+                k_state_texts[g_progress.op != PROGRESS_WRITE][s]);
         changed |= s != SKIPPED && s != UNTOUCHED;
         sep = ",";
         at = to;

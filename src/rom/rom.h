@@ -21,14 +21,15 @@ struct TargetArea {
     uint32_t size;
     int version_cmd;
     int checksum_cmd;
+    const char *name; // the -t keyword in lower case
 };
 
 // Indexed by target code; row 0 is no target.
 inline constexpr std::array<TargetArea, 4> g_target_areas{{
-    {0, 0, 0, 0, 0},
-    {0, 0x000000, 0x1E8000, CMD_N_ARV, CMD_N_ASM},
-    {0, 0x1E8000, 0x018000, CMD_N_IRV, CMD_N_ISM},
-    {1, 0x100000, 0x060000, CMD_N_FRV, CMD_N_FSM},
+    {0, 0, 0, 0, 0, ""},
+    {0, 0x000000, 0x1E8000, CMD_N_ARV, CMD_N_ASM, "apli"},
+    {0, 0x1E8000, 0x018000, CMD_N_IRV, CMD_N_ISM, "ipl"},
+    {1, 0x100000, 0x060000, CMD_N_FRV, CMD_N_FSM, "font"},
 }};
 
 inline constexpr uint32_t FALLBACK_BLOCK_SIZE = 1024;
@@ -142,6 +143,41 @@ int verify_rom(int *port, FILE *image, int target);
 // last change. Returns 0 when every block outside the skip area was read equal
 // to the image, 11 otherwise.
 int update_rom(int *port, FILE *image, int target);
+// The same after careful_begin, for ensure: the update and its proof, with
+// update's lines. Returns 0 or STATUS_FAILED.
+int update_proven(int *port, CmdReply *reply, FILE *image, const TargetArea &area);
+
+// Keeps the area in line with `image` at a cost of a few exchanges when the
+// SYSCON still answers the version text and checksum recorded after the last
+// proven update of that image; otherwise updates, proves and records anew.
+// Returns 0, or 11 with no record left.
+int ensure_rom(int *port, FILE *image, int target);
+
+// The record of the last proof of an area (src/rom/proof.cpp), one file per
+// port and target in $UPDATE_SYSCON_STATE (default /var/lib/update_syscon).
+struct Proof {
+    char sha256[65]; // of the image file
+    uint64_t size;   // of the image file
+    uint32_t skip_addr, skip_size;
+    char version[13];   // the SYSCON's version text of the area
+    uint16_t checksum;  // the SYSCON's checksum of the area
+    char proven_at[32]; // UTC
+};
+enum : int { PROOF_OK, PROOF_NONE, PROOF_BAD };
+
+// Where this run's record lies, for the port `device` and `area`.
+void proof_locate(const char *device, const TargetArea &area);
+const char *proof_path();
+// PROOF_OK with `p` filled, PROOF_NONE, or PROOF_BAD for one that cannot be
+// read or is not whole.
+int proof_read(Proof *p);
+// Writes `p`, stamped with the time, atomically and durably. 0 or -1 (errno).
+int proof_write(Proof *p);
+// Removes the record, durably, before the area's first erase or program in
+// this run. 0, or -1 after reporting that it cannot be removed.
+int proof_forget();
+// Hexadecimal SHA-256 and size of the whole image. 0, or -1 on a read error.
+int image_sha256(FILE *image, char hex[65], uint64_t *size);
 
 // Reads the whole area into a file beside `path`, checks the bytes read
 // against the SYSCON's checksum of the area, and only then renames the file
@@ -166,6 +202,7 @@ enum ProgressOp : int {
     PROGRESS_CHECKSUM,
     PROGRESS_UPDATE,
     PROGRESS_BACKUP,
+    PROGRESS_ENSURE,
 };
 void progress_start(int op, const TargetArea &area);
 void progress_erase(uint32_t address, uint32_t size);

@@ -31,6 +31,8 @@ bool is_erased(const uint8_t *bytes) {
 int erase_range(int *port, CmdReply *reply, uint32_t address, uint32_t size, Tally *t) {
     if (size == 0)
         return 0;
+    if (proof_forget() != 0)
+        return -1;
     t->erased += size / g_block_size;
     progress_erase(address, size);
     if (exec_cmd(port, CMD_N_ERS, reply, address, size) != 0)
@@ -48,6 +50,8 @@ int rewrite_block(int *port, CmdReply *reply, uint32_t address, bool erased, Tal
         if (!(erased && round == 0) && erase_range(port, reply, address, g_block_size, t) != 0)
             return -1;
         if (has_data(g_image_block, g_block_size)) {
+            if (proof_forget() != 0)
+                return -1;
             progress_program();
             if (exec_cmd(port, CMD_N_WDT, reply, address, g_block_size, g_image_block) != 0)
                 return -1;
@@ -127,27 +131,16 @@ int update_area(int *port, CmdReply *reply, FILE *image, const TargetArea &area,
 
 } // namespace
 
-int update_rom(int *port, FILE *image, int target) {
-    CmdReply reply{};
-    const TargetArea *area = find_target_area(target);
-    if (area == nullptr || careful_image_refused(image, *area, "Update"))
-        return STATUS_FAILED;
-    progress_start(PROGRESS_UPDATE, *area);
-    if (careful_begin(port, &reply, *area, "nothing was erased") != 0) {
-        progress_end();
-        return STATUS_FAILED;
-    }
-
+int update_proven(int *port, CmdReply *reply, FILE *image, const TargetArea &area) {
     Tally t;
     uint16_t sum = 0;
-    int rc = update_area(port, &reply, image, *area, &t);
+    int rc = update_area(port, reply, image, area, &t);
     putchar('\n');
     // Every block read back equal: the SYSCON's own checksum must agree.
     if (rc == 0)
-        rc = careful_area_sum(port, &reply, image, *area, "Update", &sum) != 0
+        rc = careful_area_sum(port, reply, image, area, "Update", &sum) != 0
                  ? -1
-                 : careful_cross_check(port, &reply, *area, sum, "Update", "the image");
-    progress_end();
+                 : careful_cross_check(port, reply, area, sum, "Update", "the image");
     if (rc == -1 && g_interrupted == 0)
         fputs("ERROR: Update: stopped by the failed exchange above; the area may not hold the "
               "image: run the update again\n",
@@ -157,4 +150,17 @@ int update_rom(int *port, FILE *image, int target) {
     printf("Update OK: %u bytes match; %u blocks erased, %u programmed, %u already right\n",
            t.checked * g_block_size, t.erased, t.programmed, t.right);
     return 0;
+}
+
+int update_rom(int *port, FILE *image, int target) {
+    CmdReply reply{};
+    const TargetArea *area = find_target_area(target);
+    if (area == nullptr || careful_image_refused(image, *area, "Update"))
+        return STATUS_FAILED;
+    progress_start(PROGRESS_UPDATE, *area);
+    const int status = careful_begin(port, &reply, *area, "nothing was erased") == 0
+                           ? update_proven(port, &reply, image, *area)
+                           : STATUS_FAILED;
+    progress_end();
+    return status;
 }

@@ -25,6 +25,8 @@ int has_data(const uint8_t *bytes, uint32_t count) {
 namespace {
 
 int erase(int *port, CmdReply *reply, const char *format, uint32_t address, uint32_t size) {
+    if (proof_forget() != 0)
+        return -1;
     printf(format, address, size);
     progress_erase(address, size);
     if (exec_cmd(port, CMD_N_ERS, reply, address, size) != 0)

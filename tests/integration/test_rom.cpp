@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <numeric>
 #include <random>
+#include <regex>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -670,22 +671,62 @@ TEST_F(Rom, CarefulOperations) {
     }
 }
 
-// An update cut off part-way, run again: the second run programs only what the first
-// left unprogrammed (block 3 of the image holds 0xFF only).
-TEST_F(Rom, UpdateCutOffFinishesWhenRunAgain) {
+// Ensure, at boot: the first run updates, proves and records; the next costs the preamble and two
+// queries while the SYSCON bears the record out, and updates again, naming why, when the flash,
+// the record or the image changed. A run cut off part-way leaves no record, and the next one
+// programs only what the first left (block 3 of the image holds 0xFF only); update and write
+// remove the record before they erase.
+TEST_F(Rom, EnsureTrustsOnlyARecordTheSysconBearsOut) {
     start();
     sim->fill_flash(0, 0x00);
-    save(image(IPL.size, 4096, {3}));
+    Bytes img = image(IPL.size, 4096, {3});
+    save(img);
+    setenv("UPDATE_SYSCON_STATE", path("state").c_str(), 1);
+    std::string record = sim->slave_path().substr(1) + ".ipl";
+    std::replace(record.begin(), record.end(), '/', '-');
+    record = path("state") + "/" + record;
+    const auto run = [&](const char *op, const std::string &first, const std::string &last,
+                         const std::string &wire) {
+        SCOPED_TRACE(first);
+        sim->reset_statistics();
+        const ToolResult r = tool({"-b", "921600", "-o", op, "-t", "ipl", "-f", path("img.bin")});
+        EXPECT_TRUE(r.out.starts_with(first)) << r.out;
+        EXPECT_EQ(last == "-" ? last : last_line(r.status == 0 ? r.out : r.err), last) << r.err;
+        EXPECT_EQ(wire == "-" ? wire : counts(*sim), wire);
+        EXPECT_EQ(fs::exists(record), r.status == 0 && op == std::string("ensure"))
+            << "a record only after a proof, none after an erase";
+    };
+    const std::string updated = "Ensure OK: updated and proven", why = "Ensure: ";
     sim->add_fault({"RDT", 6, FaultKind::Hang, 0});
-    EXPECT_EQ(tool({"-o", "update", "-t", "ipl", "-f", path("img.bin")}).status, 11);
+    run("ensure", why + "no record",
+        "ERROR: Update: stopped by the failed exchange above; the area may not hold the image: run "
+        "the update again",
+        "-");
     EXPECT_EQ(sim->stats().requests["WDT"], 3);
     sim->clear_faults();
-    sim->reset_statistics();
-    const ToolResult r = tool({"-o", "update", "-t", "ipl", "-f", path("img.bin")});
-    EXPECT_EQ(last_line(r.out),
-              "Update OK: 98304 bytes match; 19 blocks erased, 20 programmed, 4 already right");
-    EXPECT_EQ(sim->stats().requests["WDT"], 20);
-    EXPECT_TRUE(flash(IPL) == load("img.bin"));
+    run("ensure", why + "no record of a proven update of this area: updating\n", updated,
+        "DEV=1 ERS=1 IRV=1 ISM=2 RDT=26 SIZ=1 WDT=20");
+    EXPECT_TRUE(flash(IPL) == img);
+    run("ensure", "Ensure OK: unchanged since the update proven at ", "-",
+        "DEV=1 IRV=1 ISM=1 SIZ=1");
+    sim->write_flash(0, IPL.start + 0x5000, {0x00});
+    run("ensure", why + "the SYSCON's checksum of the area is not the recorded one", updated, "-");
+    std::string text;
+    std::getline(std::ifstream(record), text, '\0');
+    std::ofstream(record) << std::regex_replace(text, std::regex("version-hex 49"),
+                                                "version-hex 4a");
+    run("ensure", why + "the SYSCON's version text is not the recorded one", updated, "-");
+    std::ofstream(record) << text.substr(0, 40);
+    run("ensure", why + "the record of the last proof cannot be read", updated, "-");
+    img[7] ^= 1;
+    save(img);
+    run("ensure", why + "the image or the skip area is not the one of the last proof", updated,
+        "-");
+    for (const char *op : {"update", "write"}) {
+        run("ensure", "", "-", "-");
+        sim->write_flash(0, IPL.start, {0x00});
+        run(op, op == std::string("write") ? "  Erase" : "\r", "-", "-");
+    }
 }
 
 // What a careful result must survive. The ACK of the read of block 20 comes late, in the

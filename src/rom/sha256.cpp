@@ -1,0 +1,79 @@
+// SHA-256 (FIPS 180-4) of an image file, for the record of the last proof:
+// small enough to leave the tool needing the C library alone.
+#include "rom/rom.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t k_round[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
+};
+
+constexpr uint32_t rotr(uint32_t x, int n) {
+    return x >> n | x << (32 - n);
+}
+
+void compress(uint32_t h[8], const uint8_t *chunk) {
+    uint32_t w[64];
+    for (int i = 0; i < 16; ++i)
+        w[i] = uint32_t{chunk[4 * i]} << 24 | uint32_t{chunk[4 * i + 1]} << 16 |
+               uint32_t{chunk[4 * i + 2]} << 8 | chunk[4 * i + 3];
+    for (int i = 16; i < 64; ++i) {
+        const uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ w[i - 15] >> 3;
+        const uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ w[i - 2] >> 10;
+        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    uint32_t v[8];
+    memcpy(v, h, sizeof v);
+    for (int i = 0; i < 64; ++i) {
+        const uint32_t t1 = v[7] + (rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25)) +
+                            ((v[4] & v[5]) ^ (~v[4] & v[6])) + k_round[i] + w[i];
+        const uint32_t t2 = (rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22)) +
+                            ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
+        memmove(v + 1, v, 7 * sizeof v[0]);
+        v[4] += t1;
+        v[0] = t1 + t2;
+    }
+    for (int i = 0; i < 8; ++i)
+        h[i] += v[i];
+}
+
+} // namespace
+
+int image_sha256(FILE *image, char hex[65], uint64_t *size) {
+    uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                     0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    uint8_t chunk[64];
+    uint64_t length = 0;
+    size_t n;
+    rewind(image);
+    while ((n = fread(chunk, 1, sizeof chunk, image)) == sizeof chunk) {
+        compress(h, chunk);
+        length += n;
+    }
+    if (ferror(image))
+        return -1;
+    length += n;
+    // The last chunk: the rest, a 1 bit, zeros, and the length in bits.
+    uint8_t tail[128] = {};
+    memcpy(tail, chunk, n);
+    tail[n] = 0x80;
+    const size_t end = n < 56 ? 64 : 128;
+    for (int i = 0; i < 8; ++i)
+        tail[end - 1 - i] = static_cast<uint8_t>(length * 8 >> (8 * i));
+    compress(h, tail);
+    if (end == 128)
+        compress(h, tail + 64);
+    for (int i = 0; i < 8; ++i)
+        snprintf(hex + 8 * i, 9, "%08x", h[i]);
+    *size = length;
+    return 0;
+}

@@ -29,6 +29,18 @@ install(FILES ${PROJECT_SOURCE_DIR}/integrations/swupdate/swupdate_handlers.lua
     DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/integrations/mender/syscon
     DESTINATION ${CMAKE_INSTALL_DATADIR}/mender/modules/v3)
+# The boot service: its script, its unit (enabled by nobody but the
+# administrator) and an example configuration.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/integrations/systemd/update-syscon
+    DESTINATION ${CMAKE_INSTALL_LIBEXECDIR})
+# The unit names the script by the prefix of the install, not of the build.
+install(CODE "
+    set(CMAKE_INSTALL_FULL_LIBEXECDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/integrations/systemd/update-syscon.service.in\"
+        \"${CMAKE_BINARY_DIR}/update-syscon.service\" @ONLY)")
+install(FILES ${CMAKE_BINARY_DIR}/update-syscon.service DESTINATION lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/integrations/systemd/update-syscon.default
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME update-syscon)

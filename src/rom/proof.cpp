@@ -127,10 +127,13 @@ int proof_write(Proof *p) {
         errno = ENAMETOOLONG;
         return -1;
     }
+    // Formatted by hand: strftime would bring the time zone code along.
     const time_t now = time(nullptr);
     struct tm utc {};
     gmtime_r(&now, &utc);
-    strftime(p->proven_at, sizeof p->proven_at, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    snprintf(p->proven_at, sizeof p->proven_at, "%04d-%02d-%02d %02d:%02d:%02d UTC",
+             utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+             utc.tm_sec);
     char temp[PATH_MAX + 8];
     snprintf(temp, sizeof temp, "%s.XXXXXX", g_proof_path);
     mkdir(g_state_dir, 0755); // created when missing; an error shows below

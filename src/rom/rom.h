@@ -161,7 +161,7 @@ struct Proof {
     uint32_t skip_addr, skip_size;
     char version[13];   // the SYSCON's version text of the area
     uint16_t checksum;  // the SYSCON's checksum of the area
-    char proven_at[32]; // UTC
+    char proven_at[80]; // UTC
 };
 enum : int { PROOF_OK, PROOF_NONE, PROOF_BAD };
 

@@ -745,8 +745,7 @@ TEST_F(Rom, CarefulResultsSurviveLiesAndHostileHandles) {
                                 path("img.bin") + shell_args;
         return WEXITSTATUS(std::system(("bash -c '" + cmd + "; exit ${PIPESTATUS[0]}'").c_str()));
     };
-    for (const auto &[op, delay] :
-         {std::pair{"update", 230u}, {"update", 390u}, {"verify", 230u}, {"verify", 390u}}) {
+    for (const auto &[op, delay] : {std::pair{"update", 230u}, {"verify", 390u}}) {
         SCOPED_TRACE(fmt("%s, ACK %u ms late", op, delay));
         start(4096, true);
         sim->write_flash(0, IPL.start, tail);

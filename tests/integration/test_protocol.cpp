@@ -8,6 +8,7 @@
 #include "pty.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace syscon_sim;
 using testsupport::hex;
@@ -59,6 +60,12 @@ TEST_P(Protocol, ResultMessagesAndFrames) {
     const int rc = exec_cmd(&g_uart_fd, c.command, &reply, c.a, c.b, block.data());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
     EXPECT_EQ(rc, c.rc);
+    // The simulator takes bytes in order: once it has seen the code of a
+    // request written after the tool's, it has taken every frame the tool sent.
+    const uint8_t marker[] = {0x02, 'F', 'R', 'V', 0x03};
+    ASSERT_EQ(write(g_uart_fd, marker, sizeof marker), 5);
+    for (int ms = 0; ms < 5000 && sim.stats().requests["FRV"] == 0; ++ms)
+        usleep(1000);
     const auto sent =
         testsupport::frames_with_code(sim.stats().frames, g_cmd_table[c.command].code);
     EXPECT_EQ(sent.size(), static_cast<size_t>(c.sends));
@@ -96,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, Protocol, ::testing::Values(
          TIMEOUT + invalid(7) + "ERROR: Invalid Response: Device ID Disagreement(0xc)\n", 2, DEV1},
     Case{"query_once", {{"IRV", 0, FaultKind::Delay, 1500}}, CMD_N_IRV, 0, 0, -1, TIMEOUT + invalid(1), 1, IRV},
     // Nothing is flushed: the ETX left behind by the garbled response is read as
-    // the next attempt's ACK, and the answer to that try is taken for the next.
+    // the next attempt's ACK, and the answer to that try is taken for the next,
+    // whose frame the simulator takes after the tool is done.
     Case{"stray_byte", {{"SIZ", 1, FaultKind::GarbageBeforeStx, 1}}, CMD_N_SIZ, 4096, 0, 0,
          "ERROR: Analize receive data(STX)." + invalid(8) +
              "ERROR: Invalid Response: Block Size Disagreement(0x00001000 -> 0x0c000000)\n", 3, SIZ4K}),

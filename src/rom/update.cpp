@@ -8,14 +8,19 @@
 // When the area differs nearly everywhere (a new release), reading a block
 // before rewriting it is a read that write-then-verify does not make. So at
 // most a tenth of the blocks (rounded down) may be read and found different:
-// the block that spends the last of that budget starts a rewrite of the rest
-// of the area, erased in one range (two around a skip area), programmed, and
-// read back block by block.
+// the block that spends the last of that budget (the second of the boot
+// loader's 24) starts a rewrite of the rest of the area, erased in one range
+// (two around a skip area), programmed, and read back block by block.
 #include "rom/rom.h"
 
 #include "serial/uart.h"
 
 namespace {
+
+// One block in this many may be found different before the rest of the area
+// is rewritten: a new release then costs at most a tenth of the area in reads
+// that write-then-verify does not make (bench/README.md, section 8).
+constexpr uint32_t k_blocks_per_difference_read = 10;
 
 struct Tally {
     uint32_t erased = 0; // blocks in erase ranges
@@ -103,7 +108,7 @@ int rewrite_rest(int *port, CmdReply *reply, FILE *image, const TargetArea &area
 }
 
 int update_area(int *port, CmdReply *reply, FILE *image, const TargetArea &area, Tally *t) {
-    const uint32_t budget = careful_block_count(area) / 10;
+    const uint32_t budget = careful_block_count(area) / k_blocks_per_difference_read;
     uint32_t found = 0; // blocks read and found different
     const uint32_t end = area_end(area);
     for (uint32_t address = area.start; address < end; address += g_block_size) {

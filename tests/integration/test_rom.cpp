@@ -733,8 +733,8 @@ TEST_F(Rom, EnsureTrustsOnlyARecordTheSysconBearsOut) {
 // second or the third try's window of a paced line: the duplicate answer that follows must not
 // shift the blocks after it, where a flash that differs only in block 23 behind the image's
 // 0xFF padding would hide the shift. A SYSCON that echoes the device asked for without
-// switching to it; a FIFO for the image; standard output closed, or a pipe whose reader goes
-// away mid-update; a line at another rate; a backup through a symbolic link onto a file of
+// switching to it; a FIFO for the image; standard output and error closed, or a pipe whose reader
+// goes away mid-update; a line at another rate; a backup through a symbolic link onto a file of
 // mode 0600, and one killed outright.
 TEST_F(Rom, CarefulResultsSurviveLiesAndHostileHandles) {
     Bytes img = image(IPL.size, 4096, {20, 21, 22, 23}), tail = img;
@@ -775,7 +775,9 @@ TEST_F(Rom, CarefulResultsSurviveLiesAndHostileHandles) {
     EXPECT_EQ(run(" -o update | head -c 40 >/dev/null"), 0) << "a reader that goes away";
     EXPECT_TRUE(flash(IPL) == img);
     sim->reset_statistics();
-    EXPECT_EQ(run(" -o verify >&-"), 0) << "standard output closed";
+    img[5] ^= 1; // a verdict on standard error, which is closed too
+    save(Bytes(img.begin(), img.begin() + 20 * 4096));
+    EXPECT_EQ(run(" -o verify >&- 2>&-"), 11) << "standard output and error closed";
     size_t framed = 0;
     for (const Bytes &f : sim->stats().frames)
         framed += f.size();

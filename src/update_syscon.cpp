@@ -88,22 +88,19 @@ bool is_careful(int operation) {
 // comma, and -b only as a positive rate: anything else would silently leave
 // no skip area, or a line at rate 0 (hung up), where the classic parse takes
 // it. Found out before the port is touched.
+bool arg_refused(char option, const char *arg, bool (*exact)(const char *), const char *must) {
+    if (arg == nullptr || exact(arg))
+        return false;
+    fprintf(stderr, "ERROR: -%c %s: %s; nothing was sent\n", option, arg, must);
+    return true;
+}
+
 bool careful_args_refused(const Options &opt) {
-    if (opt.skip != nullptr && !skip_arg_exact(opt.skip)) {
-        fprintf(stderr,
-                "ERROR: -s %s: the skip area must be two hexadecimal numbers joined by a comma, "
-                "ADDR,SIZE; nothing was sent\n",
-                opt.skip);
-        return true;
-    }
-    if (opt.rate_arg != nullptr && !rate_arg_exact(opt.rate_arg)) {
-        fprintf(stderr,
-                "ERROR: -b %s: the line rate must be a number of bits per second above 0; "
-                "nothing was sent\n",
-                opt.rate_arg);
-        return true;
-    }
-    return false;
+    return arg_refused('s', opt.skip, skip_arg_exact,
+                       "the skip area must be two hexadecimal numbers joined by a comma, "
+                       "ADDR,SIZE") ||
+           arg_refused('b', opt.rate_arg, rate_arg_exact,
+                       "the line rate must be a number of bits per second above 0");
 }
 
 // Opens the image of a careful operation without blocking, so that a FIFO

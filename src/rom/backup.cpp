@@ -66,13 +66,14 @@ int find_target(const char *path, Identity *id) {
     const mode_t mask = umask(0);
     umask(mask);
     *id = {static_cast<mode_t>(0666 & ~mask), 0, 0, false};
-    if (path[0] == '\0' || (stat(g_target, &st) == 0 && !S_ISREG(st.st_mode))) {
+    const bool exists = stat(g_target, &st) == 0;
+    if (path[0] == '\0' || (exists && !S_ISREG(st.st_mode))) {
         fprintf(stderr,
                 "ERROR: Backup: \"%s\" is not a file that a backup can replace; nothing was sent\n",
                 path);
         return -1;
     }
-    if (stat(g_target, &st) == 0)
+    if (exists)
         *id = {static_cast<mode_t>(st.st_mode & 07777), st.st_uid, st.st_gid, geteuid() == 0};
     snprintf(g_dir_path, sizeof g_dir_path, "%s", g_target);
     const char *dir = dirname(g_dir_path);

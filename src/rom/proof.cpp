@@ -132,8 +132,7 @@ int proof_write(Proof *p) {
     struct tm utc {};
     gmtime_r(&now, &utc);
     snprintf(p->proven_at, sizeof p->proven_at, "%04d-%02d-%02d %02d:%02d:%02d UTC",
-             utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
-             utc.tm_sec);
+             utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
     char temp[PATH_MAX + 8];
     snprintf(temp, sizeof temp, "%s.XXXXXX", g_proof_path);
     mkdir(g_state_dir, 0755); // created when missing; an error shows below
@@ -168,14 +167,15 @@ int proof_write(Proof *p) {
 int proof_forget() {
     if (g_forgotten || g_proof_path[0] == '\0')
         return 0;
-    if (unlink(g_proof_path) != 0 && errno != ENOENT) {
+    if (unlink(g_proof_path) == 0) {
+        sync_dir();
+    } else if (errno != ENOENT) {
         fprintf(stderr,
                 "ERROR: Cannot remove the record of the last proof \"%s\": %s; nothing was "
                 "erased\n",
                 g_proof_path, strerror(errno));
         return -1;
     }
-    sync_dir();
     g_forgotten = true;
     return 0;
 }

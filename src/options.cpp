@@ -1,6 +1,6 @@
 #include "options.h"
 
-#include "rom/rom.h"
+#include "serial/events.h"
 
 #include <array>
 #include <cctype>
@@ -13,53 +13,32 @@
 
 namespace {
 
-struct Keyword {
-    const char *word;
-    int code;
-};
+// True when `word` is `name` in lower case (as the tables hold it) or in upper case.
+bool is_name(const char *word, const char *name) {
+    bool lower = true, upper = true;
+    for (; *name != '\0'; ++word, ++name) {
+        lower &= *word == *name;
+        upper &= *word == toupper(static_cast<unsigned char>(*name));
+        if (!lower && !upper)
+            return false;
+    }
+    return *word == '\0';
+}
 
-// Exact, case-sensitive spellings, tried in this order.
-constexpr std::array<Keyword, 24> k_operations{{
-    {"write", OP_WRITE},
-    {"WRITE", OP_WRITE},
-    {"W", OP_WRITE},
-    {"w", OP_WRITE},
-    {"read", OP_READ},
-    {"READ", OP_READ},
-    {"R", OP_READ},
-    {"r", OP_READ},
-    {"version", OP_VERSION},
-    {"VERSION", OP_VERSION},
-    {"V", OP_VERSION},
-    {"v", OP_VERSION},
-    {"checksum", OP_CHECKSUM},
-    {"CHECKSUM", OP_CHECKSUM},
-    {"C", OP_CHECKSUM},
-    {"c", OP_CHECKSUM},
-    {"verify", OP_VERIFY}, // no one-letter form: V and v are the version
-    {"VERIFY", OP_VERIFY},
-    {"update", OP_UPDATE}, // no one-letter forms: U and B stay unknown
-    {"UPDATE", OP_UPDATE},
-    {"backup", OP_BACKUP},
-    {"BACKUP", OP_BACKUP},
-    {"ensure", OP_ENSURE},
-    {"ENSURE", OP_ENSURE}, // no one-letter form either
-}};
+// True when `word` is the one letter `letter` in either case; no letter takes none.
+bool is_letter(const char *word, char letter) {
+    return letter != 0 && word[1] == '\0' &&
+           (word[0] == letter || word[0] == toupper(static_cast<unsigned char>(letter)));
+}
 
-constexpr std::array<Keyword, 12> k_targets{{
-    {"apli", TARGET_APLI},
-    {"APLI", TARGET_APLI},
-    {"A", TARGET_APLI},
-    {"a", TARGET_APLI},
-    {"ipl", TARGET_IPL},
-    {"IPL", TARGET_IPL},
-    {"I", TARGET_IPL},
-    {"i", TARGET_IPL},
-    {"font", TARGET_FONT},
-    {"FONT", TARGET_FONT},
-    {"F", TARGET_FONT},
-    {"f", TARGET_FONT},
-}};
+// The index of the row whose name or letter `word` is, or 0 for none.
+template <typename Row, size_t N>
+int lookup(const std::array<Row, N> &table, const char *word) {
+    for (size_t i = 1; i < N; ++i)
+        if (is_name(word, table[i].name) || is_letter(word, table[i].letter))
+            return static_cast<int>(i);
+    return 0;
+}
 
 // Length of the hexadecimal number at `s` (optional 0x, 1 to 8 digits), or 0.
 size_t hex_number_length(const char *s) {
@@ -94,21 +73,13 @@ bool scan_hex(const char **s, uint32_t *value) {
     return true;
 }
 
-template <size_t N>
-int lookup(const std::array<Keyword, N> &table, const char *word) {
-    for (const Keyword &k : table)
-        if (strcmp(k.word, word) == 0)
-            return k.code;
-    return 0;
-}
-
 } // namespace
 
 int operation_code(const char *keyword) {
-    return lookup(k_operations, keyword);
+    return lookup(g_operations, keyword);
 }
 int target_code(const char *keyword) {
-    return lookup(k_targets, keyword);
+    return lookup(g_target_areas, keyword);
 }
 
 bool skip_arg_exact(const char *arg) {
@@ -143,14 +114,14 @@ ParseResult parse_options(int argc, char **argv, Options *opt) {
         case 'o':
             opt->operation = operation_code(optarg);
             if (opt->operation == 0) {
-                fprintf(stderr, "ERROR: Invalid option -o %s \n", optarg);
+                report_error("ERROR: Invalid option -o %s \n", optarg);
                 return PARSE_ERROR;
             }
             break;
         case 't':
             opt->target = target_code(optarg);
             if (opt->target == 0) {
-                fprintf(stderr, "ERROR: Invalid option -t %s \n", optarg);
+                report_error("ERROR: Invalid option -t %s \n", optarg);
                 return PARSE_ERROR;
             }
             break;
@@ -167,7 +138,7 @@ ParseResult parse_options(int argc, char **argv, Options *opt) {
                 scan_hex(&s, &g_skip_size);
             break;
         default: // getopt has printed its own diagnostic
-            fprintf(stderr, "ERROR: Invalid option '%c'\n", optopt);
+            report_error("ERROR: Invalid option '%c'\n", optopt);
             return PARSE_ERROR;
         }
     }

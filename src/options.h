@@ -1,18 +1,9 @@
 // The command line of update_syscon: options, keywords and their values.
 #pragma once
 
-#include <cstdint>
+#include "rom/rom.h"
 
-enum : int {
-    OP_WRITE = 1,
-    OP_READ = 2,
-    OP_VERSION = 3,
-    OP_CHECKSUM = 4,
-    OP_VERIFY = 5,
-    OP_UPDATE = 6,
-    OP_BACKUP = 7,
-    OP_ENSURE = 8,
-};
+#include <cstdint>
 
 struct Options {
     const char *device = nullptr;   // -d

@@ -5,6 +5,7 @@
 
 #include "options.h"
 #include "rom/rom.h"
+#include "serial/events.h"
 #include "serial/uart.h"
 
 #include <cerrno>
@@ -48,7 +49,7 @@ void usage() {
         "\n",
     };
     static_assert(std::size(k_lines) == 25);
-    fprintf(stderr, k_lines[0], g_prog_name);
+    report_error(k_lines[0], g_prog_name);
     for (size_t i = 1; i < std::size(k_lines); ++i)
         fputs(k_lines[i], stderr);
 }
@@ -65,7 +66,8 @@ void set_prog_name(const char *argv0) {
 bool file_missing(const char *path, int line) {
     if (path != nullptr)
         return false;
-    fprintf(stderr, "%s(%d): ERROR: No file specification.\n", SRC_NAME, line);
+    event_outcome(RESULT_REFUSED);
+    report_error("%s(%d): ERROR: No file specification.\n", SRC_NAME, line);
     return true;
 }
 
@@ -75,13 +77,9 @@ FILE *open_required(const char *path, const char *mode, int missing_line, int op
         return nullptr;
     FILE *f = fopen(path, mode);
     if (f == nullptr)
-        fprintf(stderr, "%s(%d): ERROR: cannot open \"%s\":  %s\n", SRC_NAME, open_line, path,
-                strerror(errno));
+        report_error("%s(%d): ERROR: cannot open \"%s\":  %s\n", SRC_NAME, open_line, path,
+                     strerror(errno));
     return f;
-}
-
-bool is_careful(int operation) {
-    return operation >= OP_VERIFY && operation <= OP_ENSURE;
 }
 
 // The careful operations take -s only as two hexadecimal numbers and a
@@ -91,7 +89,8 @@ bool is_careful(int operation) {
 bool arg_refused(char option, const char *arg, bool (*exact)(const char *), const char *must) {
     if (arg == nullptr || exact(arg))
         return false;
-    fprintf(stderr, "ERROR: -%c %s: %s; nothing was sent\n", option, arg, must);
+    event_outcome(RESULT_REFUSED);
+    report_error("ERROR: -%c %s: %s; nothing was sent\n", option, arg, must);
     return true;
 }
 
@@ -111,8 +110,8 @@ FILE *open_image(const char *path) {
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     FILE *f = fd == -1 ? nullptr : fdopen(fd, "rb");
     if (f == nullptr) {
-        fprintf(stderr, "%s(%d): ERROR: cannot open \"%s\":  %s\n", SRC_NAME, LINE_IMAGE_OPEN, path,
-                strerror(errno));
+        report_error("%s(%d): ERROR: cannot open \"%s\":  %s\n", SRC_NAME, LINE_IMAGE_OPEN, path,
+                     strerror(errno));
         if (fd != -1)
             close(fd);
     }
@@ -124,7 +123,7 @@ int run_operation(const Options &opt) {
     FILE *file = nullptr;
     int status;
     // The record of the area's last proof, which anything that erases removes.
-    if (opt.target >= TARGET_APLI && opt.target <= TARGET_FONT)
+    if (opt.target != 0)
         proof_locate(opt.device, g_target_areas[opt.target]);
 
     switch (opt.operation) {
@@ -167,11 +166,41 @@ int run_operation(const Options &opt) {
                                              : query_checksum(port, opt.target, file);
         break;
     default:
-        fprintf(stderr, "%s(%d): ERROR: Fatal Error of System!\n", SRC_NAME, LINE_NO_OPERATION);
+        event_outcome(RESULT_REFUSED);
+        report_error("%s(%d): ERROR: Fatal Error of System!\n", SRC_NAME, LINE_NO_OPERATION);
         return STATUS_QUERY_FAILED;
     }
     if (file != nullptr)
         fclose(file);
+    return status;
+}
+
+// The start event: what the run is about to do, as far as the command line tells.
+void plan_events(const Options &opt) {
+    const TargetArea &area = g_target_areas[opt.target];
+    const Operation &op = g_operations[opt.operation];
+    const bool visits_blocks =
+        op.progress != nullptr || (opt.operation == OP_CHECKSUM && g_skip_size != 0);
+    event_start({opt.operation != 0 ? op.name : nullptr, opt.target != 0 ? area.name : nullptr,
+                 opt.device, opt.rate, area.start, area.size, g_block_size,
+                 visits_blocks ? area.size / g_block_size : 0, g_skip_addr, g_skip_size});
+}
+
+// The case a run's status is, for the end event.
+int result_of(const Options &opt, int status, int sig) {
+    const int told = event_outcome_told();
+    if (sig != 0)
+        return RESULT_INTERRUPTED;
+    if (status != 0)
+        return told != RESULT_NONE ? told : RESULT_FAILED;
+    if (told == RESULT_UNCHANGED)
+        return told;
+    return g_operations[opt.operation].careful ? RESULT_PROVEN : RESULT_DONE;
+}
+
+// Ends the run: the end event, then the status to exit with.
+int finish(const Options &opt, int status, int sig = 0) {
+    event_end(status, result_of(opt, status, sig), progress_counts());
     return status;
 }
 
@@ -198,19 +227,21 @@ int update_syscon_main(int argc, char **argv) {
         break;
     }
 
-    if (is_careful(opt.operation) && careful_args_refused(opt))
-        return STATUS_FAILED;
+    events_open(getenv("UPDATE_SYSCON_EVENTS"));
+    signals_take();
+    plan_events(opt);
+    if (g_operations[opt.operation].careful && careful_args_refused(opt))
+        return finish(opt, STATUS_FAILED);
     if (uart_init(opt.device, opt.rate) != 0) {
-        fprintf(stderr, "%s(%d): ERROR: Initialize UART device fail.\n", SRC_NAME,
-                LINE_INIT_FAILED);
+        report_error("%s(%d): ERROR: Initialize UART device fail.\n", SRC_NAME, LINE_INIT_FAILED);
         uart_close();
-        return STATUS_USAGE;
+        return finish(opt, STATUS_USAGE);
     }
     const int status = run_operation(opt);
     exchange_policy_end();
     uart_close();
     // An interrupted block operation says what it leaves behind.
     if (const int sig = status != 0 ? progress_report() : 0)
-        return STATUS_SIGNAL_BASE + sig;
-    return status;
+        return finish(opt, STATUS_SIGNAL_BASE + sig, sig);
+    return finish(opt, status);
 }

@@ -39,14 +39,12 @@ int read_area(int *port, CmdReply *reply, FILE *out, const TargetArea &area, uin
         if (exec_cmd(port, CMD_N_RDT, reply, address, g_block_size) != 0)
             return STATUS_FAILED;
         if (fwrite(reply->data, 1, g_block_size, out) != g_block_size) {
-            fprintf(stderr, "ERROR: Backup: cannot write beside \"%s\": %s\n", g_target,
-                    strerror(errno));
+            report_error("ERROR: Backup: cannot write beside \"%s\": %s\n", g_target,
+                         strerror(errno));
             return STATUS_FAILED;
         }
         *sum = static_cast<uint16_t>(*sum + calc_sum(reply->data, g_block_size));
-        printf("\r  Backup Address = 0x%08x", address);
-        fflush(stdout);
-        progress_block(address);
+        progress_block(address, BLOCK_READ);
     }
     return 0;
 }
@@ -59,8 +57,9 @@ int find_target(const char *path, Identity *id) {
     if (link ? realpath(path, g_target) == nullptr
              : snprintf(g_target, sizeof g_target, "%s", path) >=
                    static_cast<int>(sizeof g_target)) {
-        fprintf(stderr, "ERROR: Backup: \"%s\": %s; nothing was sent\n", path,
-                link ? strerror(errno) : "the path is too long");
+        event_outcome(RESULT_REFUSED);
+        report_error("ERROR: Backup: \"%s\": %s; nothing was sent\n", path,
+                     link ? strerror(errno) : "the path is too long");
         return -1;
     }
     const mode_t mask = umask(0);
@@ -68,9 +67,10 @@ int find_target(const char *path, Identity *id) {
     *id = {static_cast<mode_t>(0666 & ~mask), 0, 0, false};
     const bool exists = stat(g_target, &st) == 0;
     if (path[0] == '\0' || (exists && !S_ISREG(st.st_mode))) {
-        fprintf(stderr,
-                "ERROR: Backup: \"%s\" is not a file that a backup can replace; nothing was sent\n",
-                path);
+        event_outcome(RESULT_REFUSED);
+        report_error(
+            "ERROR: Backup: \"%s\" is not a file that a backup can replace; nothing was sent\n",
+            path);
         return -1;
     }
     if (exists)
@@ -98,8 +98,8 @@ FILE *create_file(const Identity &id) {
     g_named = !g_unnamed && fd != -1;
     FILE *out = fd == -1 ? nullptr : fdopen(fd, "wb");
     if (out == nullptr) {
-        fprintf(stderr, "ERROR: Backup: cannot create a file beside \"%s\": %s\n", g_target,
-                strerror(errno));
+        report_error("ERROR: Backup: cannot create a file beside \"%s\": %s\n", g_target,
+                     strerror(errno));
         if (fd != -1)
             close(fd);
         if (g_named)
@@ -108,8 +108,8 @@ FILE *create_file(const Identity &id) {
     }
     // The owner first: a change of owner clears the set-id bits.
     if (id.owned && fchown(fd, id.uid, id.gid) != 0)
-        fprintf(stderr, "ERROR: Backup: cannot keep the owner of \"%s\": %s\n", g_target,
-                strerror(errno));
+        report_error("ERROR: Backup: cannot keep the owner of \"%s\": %s\n", g_target,
+                     strerror(errno));
     fchmod(fd, id.mode);
     return out;
 }
@@ -136,8 +136,8 @@ int commit_file(FILE *out) {
     const int err = errno;
     done = fclose(out) == 0 && done;
     if (!done || rename(g_temp_path, g_target) != 0) {
-        fprintf(stderr, "ERROR: Backup: cannot put the new file in place of \"%s\": %s\n", g_target,
-                strerror(done ? errno : err));
+        report_error("ERROR: Backup: cannot put the new file in place of \"%s\": %s\n", g_target,
+                     strerror(done ? errno : err));
         return STATUS_FAILED;
     }
     g_named = false;
@@ -164,14 +164,14 @@ int backup_rom(int *port, const char *path, int target) {
     uint16_t sum = 0;
     int status = STATUS_FAILED;
     // A backup is of the whole area: a skip area is read too.
-    progress_start(PROGRESS_BACKUP, *area);
+    block_operation_begin(OP_BACKUP, *area);
     if (careful_begin(port, &reply, *area, nullptr) == 0) {
         status = read_area(port, &reply, out, *area, &sum);
-        putchar('\n');
+        progress_lines_end();
         if (status == 0)
             status = careful_cross_check(port, &reply, *area, sum, "Backup", "what was read");
     }
-    progress_end();
+    block_operation_end();
     if (status == 0 && commit_file(out) == 0) {
         printf("Backup OK: %u bytes\n", area->size);
         return 0;
@@ -180,6 +180,6 @@ int backup_rom(int *port, const char *path, int target) {
         fclose(out);
     if (g_named)
         unlink(g_temp_path);
-    fprintf(stderr, "ERROR: Backup: not written; \"%s\" is left as it was\n", path);
+    report_error("ERROR: Backup: not written; \"%s\" is left as it was\n", path);
     return STATUS_FAILED;
 }

@@ -19,15 +19,16 @@ bool careful_image_refused(FILE *image, const TargetArea &area, const char *op) 
     else if (st.st_size == 0)
         why = "is empty";
     if (why != nullptr) {
-        fprintf(stderr, "ERROR: %s: the image %s; nothing was sent\n", op, why);
+        event_outcome(RESULT_REFUSED);
+        report_error("ERROR: %s: the image %s; nothing was sent\n", op, why);
         return true;
     }
     if (static_cast<uint64_t>(st.st_size) <= area.size)
         return false;
-    fprintf(stderr,
-            "ERROR: %s: the image is longer than the target area 0x%08x-0x%08x (0x%x bytes); "
-            "it cannot be in the area\n",
-            op, area.start, area_end(area), area.size);
+    event_outcome(RESULT_REFUSED);
+    report_error("ERROR: %s: the image is longer than the target area 0x%08x-0x%08x (0x%x bytes); "
+                 "it cannot be in the area\n",
+                 op, area.start, area_end(area), area.size);
     return true;
 }
 
@@ -35,7 +36,7 @@ int careful_image_block(FILE *image, const TargetArea &area, uint32_t address, c
     if (fseek(image, static_cast<long>(address - area.start), SEEK_SET) == 0 &&
         read_image_block(image, g_image_block) == 0)
         return 0;
-    fprintf(stderr, "ERROR: %s: cannot read the image\n", op);
+    report_error("ERROR: %s: cannot read the image\n", op);
     return -1;
 }
 
@@ -85,17 +86,17 @@ int careful_area_sum(int *port, CmdReply *reply, FILE *image, const TargetArea &
 int careful_cross_check(int *port, CmdReply *reply, const TargetArea &area, uint16_t sum,
                         const char *op, const char *what) {
     if (exec_cmd(port, area.checksum_cmd, reply) != 0) {
-        fprintf(stderr, "ERROR: %s: no checksum of the area from the SYSCON to check %s against\n",
-                op, what);
+        report_error("ERROR: %s: no checksum of the area from the SYSCON to check %s against\n", op,
+                     what);
         return STATUS_FAILED;
     }
     const uint16_t syscon = static_cast<uint16_t>(reply->payload[0] << 8 | reply->payload[1]);
     if (syscon == sum)
         return 0;
-    fprintf(stderr,
-            "ERROR: %s: the SYSCON's checksum of the area is 0x%04x, but %s sums to 0x%04x: the "
-            "SYSCON may work on another flash device than it says, or an answer was taken for "
-            "another request's\n",
-            op, syscon, what, sum);
+    report_error(
+        "ERROR: %s: the SYSCON's checksum of the area is 0x%04x, but %s sums to 0x%04x: the "
+        "SYSCON may work on another flash device than it says, or an answer was taken for "
+        "another request's\n",
+        op, syscon, what, sum);
     return STATUS_FAILED;
 }

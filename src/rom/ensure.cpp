@@ -50,18 +50,19 @@ int ensure_rom(int *port, FILE *image, int target) {
         return STATUS_FAILED;
     Proof want{}, record{};
     if (image_sha256(image, want.sha256, &want.size) != 0) {
-        fputs("ERROR: Ensure: cannot read the image\n", stderr);
+        report_error("ERROR: Ensure: cannot read the image\n");
         return STATUS_FAILED;
     }
     want.skip_addr = g_skip_addr;
     want.skip_size = g_skip_size;
     const int read = proof_read(&record);
 
-    progress_start(PROGRESS_ENSURE, *area);
+    block_operation_begin(OP_ENSURE, *area);
     int status = STATUS_FAILED;
     if (careful_begin(port, &reply, *area, "nothing was erased") == 0) {
         const char *why = why_not_trusted(port, &reply, *area, read, record, want);
         if (why == nullptr) {
+            event_outcome(RESULT_UNCHANGED);
             printf("Ensure OK: unchanged since the update proven at %s (version \"%s\", "
                    "checksum 0x%04X)\n",
                    record.proven_at, record.version, record.checksum);
@@ -72,21 +73,19 @@ int ensure_rom(int *port, FILE *image, int target) {
             status =
                 proof_forget() == 0 ? update_proven(port, &reply, image, *area) : STATUS_FAILED;
             if (status == 0 && ask_state(port, &reply, *area, &want) != 0) {
-                fputs("ERROR: Ensure: the update is proven, but the SYSCON gave no version "
-                      "text and checksum to record\n",
-                      stderr);
+                report_error("ERROR: Ensure: the update is proven, but the SYSCON gave no version "
+                             "text and checksum to record\n");
                 status = STATUS_FAILED;
             } else if (status == 0 && proof_write(&want) != 0) {
-                fprintf(stderr,
-                        "ERROR: Ensure: the update is proven, but its record \"%s\" cannot be "
-                        "written: %s\n",
-                        proof_path(), strerror(errno));
+                report_error("ERROR: Ensure: the update is proven, but its record \"%s\" cannot be "
+                             "written: %s\n",
+                             proof_path(), strerror(errno));
                 status = STATUS_FAILED;
             } else if (status == 0) {
                 puts("Ensure OK: updated and proven");
             }
         }
     }
-    progress_end();
+    block_operation_end();
     return status;
 }

@@ -170,10 +170,9 @@ int proof_forget() {
     if (unlink(g_proof_path) == 0) {
         sync_dir();
     } else if (errno != ENOENT) {
-        fprintf(stderr,
-                "ERROR: Cannot remove the record of the last proof \"%s\": %s; nothing was "
-                "erased\n",
-                g_proof_path, strerror(errno));
+        report_error("ERROR: Cannot remove the record of the last proof \"%s\": %s; nothing was "
+                     "erased\n",
+                     g_proof_path, strerror(errno));
         return -1;
     }
     g_forgotten = true;

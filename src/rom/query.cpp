@@ -53,9 +53,9 @@ int sum_rom(int *port, int target, FILE *out) {
     const TargetArea *area = find_target_area(target);
     if (area == nullptr)
         return STATUS_FAILED;
-    progress_start(PROGRESS_CHECKSUM, *area);
+    block_operation_begin(OP_CHECKSUM, *area);
     if (select_target(port, &reply, area) != 0) {
-        progress_end();
+        block_operation_end();
         return STATUS_FAILED;
     }
 
@@ -64,17 +64,19 @@ int sum_rom(int *port, int target, FILE *out) {
     const uint32_t end = area_end(*area);
     for (uint32_t address = area->start; address < end; address += g_block_size) {
         // Only a block's first address is tested; the skip end wraps modulo 2^32.
-        if (in_skip_area(address))
+        if (in_skip_area(address)) {
+            progress_block(address, BLOCK_SKIPPED);
             continue;
+        }
         if (exec_cmd(port, CMD_N_RDT, &reply, address, g_block_size) != 0) {
             status = STATUS_FAILED;
             break;
         }
         for (uint32_t i = 0; i < g_block_size; ++i)
             sum += reply.data[i];
-        progress_block(address);
+        progress_block(address, BLOCK_READ);
     }
-    progress_end();
+    block_operation_end();
     if (g_interrupted != 0)
         return STATUS_FAILED; // no sum of part of the area
     report_sum(sum, out);

@@ -5,9 +5,9 @@ int read_rom(int *port, FILE *out, int target) {
     const TargetArea *area = find_target_area(target);
     if (area == nullptr)
         return STATUS_FAILED;
-    progress_start(PROGRESS_READ, *area);
+    block_operation_begin(OP_READ, *area);
     if (select_target(port, &reply, area) != 0) {
-        progress_end();
+        block_operation_end();
         return STATUS_FAILED;
     }
 
@@ -18,16 +18,15 @@ int read_rom(int *port, FILE *out, int target) {
             status = STATUS_FAILED;
             break;
         }
-        printf("\r  Read Address = 0x%08x", address);
-        fflush(stdout);
         // Straight from the receive buffer, before the next command reuses it.
-        if (fwrite(reply.data, 1, g_block_size, out) != g_block_size) {
+        const bool written = fwrite(reply.data, 1, g_block_size, out) == g_block_size;
+        progress_block(address, BLOCK_READ);
+        if (!written) {
             status = STATUS_FAILED;
             break;
         }
-        progress_block(address);
     }
-    putchar('\n');
-    progress_end();
+    progress_lines_end();
+    block_operation_end();
     return status;
 }

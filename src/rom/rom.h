@@ -7,30 +7,94 @@
 #include <cstdio>
 
 #include "protocol/protocol.h"
+#include "serial/events.h"
 #include "status.h"
 
 enum : int {
     TARGET_APLI = 1, // application area
     TARGET_IPL = 2,  // boot loader area
     TARGET_FONT = 3, // font area
+    TARGET_COUNT = 4,
 };
 
+// A target area. Its -t keywords are its name and its letter, each in lower
+// or upper case ("ipl", "IPL", "i", "I").
 struct TargetArea {
+    const char *name;
+    char letter;
     uint8_t device_id;
     uint32_t start;
     uint32_t size;
     int version_cmd;
     int checksum_cmd;
-    const char *name; // the -t keyword in lower case
 };
 
 // Indexed by target code; row 0 is no target.
-inline constexpr std::array<TargetArea, 4> g_target_areas{{
-    {0, 0, 0, 0, 0, ""},
-    {0, 0x000000, 0x1E8000, CMD_N_ARV, CMD_N_ASM, "apli"},
-    {0, 0x1E8000, 0x018000, CMD_N_IRV, CMD_N_ISM, "ipl"},
-    {1, 0x100000, 0x060000, CMD_N_FRV, CMD_N_FSM, "font"},
+inline constexpr std::array<TargetArea, TARGET_COUNT> g_target_areas{{
+    {"", 0, 0, 0, 0, 0, 0},
+    {"apli", 'a', 0, 0x000000, 0x1E8000, CMD_N_ARV, CMD_N_ASM},
+    {"ipl", 'i', 0, 0x1E8000, 0x018000, CMD_N_IRV, CMD_N_ISM},
+    {"font", 'f', 1, 0x100000, 0x060000, CMD_N_FRV, CMD_N_FSM},
 }};
+
+enum : int {
+    OP_WRITE = 1,
+    OP_READ = 2,
+    OP_VERSION = 3,
+    OP_CHECKSUM = 4,
+    OP_VERIFY = 5,
+    OP_UPDATE = 6,
+    OP_BACKUP = 7,
+    OP_ENSURE = 8,
+    OP_COUNT = 9,
+};
+
+// An operation. Its -o keywords are its name in lower or upper case, and its
+// letter, if it has one, in either case; the careful operations have none
+// (V and v are the version).
+struct Operation {
+    const char *name;
+    char letter;
+    bool careful;          // doubtful input refused, exchanges kept in step, status 0 proven
+    bool changes_flash;    // it may erase or program
+    const char *progress;  // the word of its progress lines, nullptr for none
+    const char *aftermath; // what an interruption leaves besides the flash; "" for none
+};
+
+// Indexed by operation code; row 0 is no operation.
+inline constexpr std::array<Operation, OP_COUNT> g_operations{{
+    {"", 0, false, false, nullptr, ""},
+    {"write", 'w', false, true, "Write", ""},
+    {"read", 'r', false, false, "Read", "; the file holds only the blocks read"},
+    {"version", 'v', false, false, nullptr, ""},
+    {"checksum", 'c', false, false, nullptr, "; there is no checksum"},
+    {"verify", 0, true, false, "Verify", "; there is no verdict"},
+    {"update", 0, true, true, "Update", ""},
+    {"backup", 0, true, false, "Backup", "; the backup file is left as it was"},
+    {"ensure", 0, true, true, "Update", ""},
+}};
+
+// No two keywords of a table are alike: names differ, and so do the letters
+// of the areas, and of the operations that have one.
+consteval bool keywords_unique() {
+    const auto same = [](const char *a, const char *b) {
+        while (*a != 0 && *a == *b)
+            ++a, ++b;
+        return *a == *b;
+    };
+    for (int i = 1; i < TARGET_COUNT; ++i)
+        for (int j = i + 1; j < TARGET_COUNT; ++j)
+            if (same(g_target_areas[i].name, g_target_areas[j].name) ||
+                g_target_areas[i].letter == g_target_areas[j].letter)
+                return false;
+    for (int i = 1; i < OP_COUNT; ++i)
+        for (int j = i + 1; j < OP_COUNT; ++j)
+            if (same(g_operations[i].name, g_operations[j].name) ||
+                (g_operations[i].letter != 0 && g_operations[i].letter == g_operations[j].letter))
+                return false;
+    return true;
+}
+static_assert(keywords_unique());
 
 inline constexpr uint32_t FALLBACK_BLOCK_SIZE = 1024;
 
@@ -46,7 +110,7 @@ static_assert(g_target_areas[TARGET_APLI].start == 0 &&
 static_assert(g_target_areas[TARGET_APLI].device_id == g_target_areas[TARGET_IPL].device_id);
 static_assert(g_target_areas[TARGET_FONT].device_id != g_target_areas[TARGET_APLI].device_id);
 static_assert([] {
-    for (int t = TARGET_APLI; t <= TARGET_FONT; ++t)
+    for (int t = TARGET_APLI; t < TARGET_COUNT; ++t)
         if (g_target_areas[t].start % MAX_BLOCK_SIZE || g_target_areas[t].size % MAX_BLOCK_SIZE ||
             g_target_areas[t].size == 0)
             return false;
@@ -184,36 +248,47 @@ int image_sha256(FILE *image, char hex[65], uint64_t *size);
 // to `path`. Returns 0, or 11 with `path` left as it was.
 int backup_rom(int *port, const char *path, int target);
 
-// Progress of a block operation, and what an interruption leaves behind.
-// An operation calls progress_start before its first exchange and
-// progress_end after its last; in between, SIGINT, SIGTERM and SIGHUP (unless
-// ignored when the tool started) set g_interrupted: the exchange in flight
-// stops at once, exec_cmd fails without messages, and the operation unwinds as
-// after a failed exchange. A second signal ends the process at once. Block
-// loops report each erase before it is sent (progress_erase), its
-// acknowledgement (progress_erased) and each block done, skip area blocks
-// included (progress_block); blocks are done in address order from the
-// area's start. The front end then calls progress_report and exits with
-// 128 + the signal.
-enum ProgressOp : int {
-    PROGRESS_WRITE,
-    PROGRESS_READ,
-    PROGRESS_VERIFY,
-    PROGRESS_CHECKSUM,
-    PROGRESS_UPDATE,
-    PROGRESS_BACKUP,
-    PROGRESS_ENSURE,
-};
-void progress_start(int op, const TargetArea &area);
+// Signals for the whole run: SIGINT, SIGTERM and SIGHUP (unless ignored when
+// the tool started) end a run outside a block operation as they would without
+// a handler, after its end event.
+void signals_take();
+
+// A block operation, from block_operation_begin before its first exchange to
+// block_operation_end after its last: a signal sets g_interrupted, the
+// exchange in flight stops at once, exec_cmd fails without messages, and the
+// operation unwinds as after a failed exchange; a second signal ends the
+// process at once. SIGPIPE is ignored from here to the end of the run. Block
+// loops report each erase before it is sent (progress_erase) and once it is
+// acknowledged (progress_erased), each program before it is sent
+// (progress_program) and once it is (progress_programmed), and each block
+// done, skip area blocks included (progress_block, with its BlockResult):
+// blocks are done in address order from the area's start. The front end then
+// calls progress_report and exits with 128 + the signal.
+void block_operation_begin(int op, const TargetArea &area);
+void block_operation_end();
 void progress_erase(uint32_t address, uint32_t size);
-void progress_program(); // a program that no erase of this run came before
 void progress_erased();
-void progress_block(uint32_t address);
-void progress_end();
+void progress_program();
+void progress_programmed();
+// Counts the block, writes its event and the operation's progress line.
+void progress_block(uint32_t address, int result);
+// Ends the progress lines of a block loop.
+void progress_lines_end();
+// Blocks erased, programmed and found right so far in this run.
+RunCounts progress_counts();
 // After an interruption of a block operation: prints on standard error which
 // address ranges are done, erased or untouched, whether the area holds the
 // image and what to run next, and returns the signal number. Otherwise 0.
 int progress_report();
+
+// Erases `size` bytes at `address` after removing the record of the last
+// proof, printing `line` (with the address and size) first when given;
+// without a line, an empty range sends nothing. 0 or -1.
+int erase_range(int *port, CmdReply *reply, uint32_t address, uint32_t size,
+                const char *line = nullptr);
+// Programs one block of `data` at `address` after removing the record of
+// the last proof. 0 or -1.
+int program_block(int *port, CmdReply *reply, uint32_t address, const uint8_t *data);
 
 // Version text of the area; 0 or -1.
 int query_version(int *port, int target, FILE *out);

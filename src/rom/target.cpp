@@ -5,8 +5,9 @@ uint32_t g_skip_size = 0;
 char g_version_buf[32];
 
 const TargetArea *find_target_area(int target) {
-    if (target < TARGET_APLI || target > TARGET_FONT) {
-        fputs("ERROR: Unknouwn Target\n", stderr);
+    if (target < TARGET_APLI || target >= TARGET_COUNT) {
+        event_outcome(RESULT_REFUSED);
+        report_error("ERROR: Unknouwn Target\n");
         return nullptr;
     }
     return &g_target_areas[target];
@@ -21,6 +22,7 @@ int select_target(int *port, CmdReply *reply, const TargetArea *area) {
     // Whatever made the first size fail, there is one fallback and no third size.
     puts("Adjust Block Size 4Kbyte --> 1Kbyte");
     g_block_size = FALLBACK_BLOCK_SIZE;
+    event_size(g_block_size, area->size / g_block_size);
     return exec_cmd(port, CMD_N_SIZ, reply, g_block_size) == 0 ? 0 : -1;
 }
 
@@ -36,9 +38,9 @@ bool skip_area_refused(const TargetArea &area, const char *consequence) {
     if (g_skip_addr >= area.start && skip_end <= area_end(area) &&
         g_skip_addr % g_block_size == 0 && g_skip_size % g_block_size == 0)
         return false;
-    fprintf(stderr,
-            "ERROR: Skip area 0x%08x,0x%08x does not lie inside the target area "
-            "0x%08x-0x%08x in whole blocks of 0x%x bytes; %s\n",
-            g_skip_addr, g_skip_size, area.start, area_end(area), g_block_size, consequence);
+    event_outcome(RESULT_REFUSED);
+    report_error("ERROR: Skip area 0x%08x,0x%08x does not lie inside the target area "
+                 "0x%08x-0x%08x in whole blocks of 0x%x bytes; %s\n",
+                 g_skip_addr, g_skip_size, area.start, area_end(area), g_block_size, consequence);
     return true;
 }

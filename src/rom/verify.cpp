@@ -17,8 +17,7 @@ int compare_area(int *port, CmdReply *reply, FILE *image, const TargetArea &area
     const uint32_t end = area_end(area);
     for (uint32_t address = area.start; address < end; address += g_block_size) {
         if (in_skip_area(address)) {
-            printf("\r  Skip Address = 0x%08x", address);
-            fflush(stdout);
+            progress_block(address, BLOCK_SKIPPED);
             continue;
         }
         if (careful_image_block(image, area, address, "Verify") != 0 ||
@@ -39,9 +38,7 @@ int compare_area(int *port, CmdReply *reply, FILE *image, const TargetArea &area
         }
         d->differing += at < g_block_size;
         ++d->blocks;
-        printf("\r  Verify Address = 0x%08x", address);
-        fflush(stdout);
-        progress_block(address);
+        progress_block(address, at < g_block_size ? BLOCK_DIFFERS : BLOCK_RIGHT);
     }
     return 0;
 }
@@ -57,25 +54,25 @@ int verify_rom(int *port, FILE *image, int target) {
     int status = STATUS_FAILED;
     Difference d;
     uint16_t sum = 0;
-    progress_start(PROGRESS_VERIFY, *area);
+    block_operation_begin(OP_VERIFY, *area);
     if (careful_begin(port, &reply, *area, "nothing was compared") == 0) {
         status = compare_area(port, &reply, image, *area, &d);
-        putchar('\n');
+        progress_lines_end();
         // No difference seen: the SYSCON's own checksum must agree.
         if (status == 0 && d.differing == 0)
             status = careful_area_sum(port, &reply, image, *area, "Verify", &sum) != 0
                          ? STATUS_FAILED
                          : careful_cross_check(port, &reply, *area, sum, "Verify", "the image");
     }
-    progress_end();
+    block_operation_end();
 
     if (status != 0)
         return status;
     if (d.differing != 0) {
-        fprintf(stderr,
-                "ERROR: Verify: first difference at 0x%08x: image 0x%02x, flash 0x%02x; "
-                "%u of %u blocks differ\n",
-                d.first, d.image_byte, d.flash_byte, d.differing, d.blocks);
+        event_outcome(RESULT_DIFFERS);
+        report_error("ERROR: Verify: first difference at 0x%08x: image 0x%02x, flash 0x%02x; "
+                     "%u of %u blocks differ\n",
+                     d.first, d.image_byte, d.flash_byte, d.differing, d.blocks);
         return STATUS_FAILED;
     }
     printf("Verify OK: %u bytes match\n", d.blocks * g_block_size);

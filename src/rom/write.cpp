@@ -22,12 +22,13 @@ int has_data(const uint8_t *bytes, uint32_t count) {
     return any;
 }
 
-namespace {
-
-int erase(int *port, CmdReply *reply, const char *format, uint32_t address, uint32_t size) {
+int erase_range(int *port, CmdReply *reply, uint32_t address, uint32_t size, const char *line) {
+    if (line == nullptr && size == 0)
+        return 0;
     if (proof_forget() != 0)
         return -1;
-    printf(format, address, size);
+    if (line != nullptr)
+        printf(line, address, size);
     progress_erase(address, size);
     if (exec_cmd(port, CMD_N_ERS, reply, address, size) != 0)
         return -1;
@@ -35,16 +36,28 @@ int erase(int *port, CmdReply *reply, const char *format, uint32_t address, uint
     return 0;
 }
 
+int program_block(int *port, CmdReply *reply, uint32_t address, const uint8_t *data) {
+    if (proof_forget() != 0)
+        return -1;
+    progress_program();
+    if (exec_cmd(port, CMD_N_WDT, reply, address, g_block_size, data) != 0)
+        return -1;
+    progress_programmed();
+    return 0;
+}
+
+namespace {
+
 int erase_area(int *port, CmdReply *reply, const TargetArea &area, bool skip) {
     if (!skip)
-        return erase(port, reply, "  Erase address = 0x%08x / size = 0x%08x\n", area.start,
-                     area.size);
+        return erase_range(port, reply, area.start, area.size,
+                           "  Erase address = 0x%08x / size = 0x%08x\n");
     const uint32_t skip_end = g_skip_addr + g_skip_size;
-    if (erase(port, reply, "  Erase address(1) = 0x%08x / size = 0x%08x\n", area.start,
-              g_skip_addr - area.start) != 0)
+    if (erase_range(port, reply, area.start, g_skip_addr - area.start,
+                    "  Erase address(1) = 0x%08x / size = 0x%08x\n") != 0)
         return -1;
-    return erase(port, reply, "  Erase address(2) = 0x%08x / size = 0x%08x\n", skip_end,
-                 area_end(area) - skip_end);
+    return erase_range(port, reply, skip_end, area_end(area) - skip_end,
+                       "  Erase address(2) = 0x%08x / size = 0x%08x\n");
 }
 
 // Programs the area block by block from the image; blocks of 0xFF only are not sent.
@@ -57,21 +70,16 @@ int program_area(int *port, CmdReply *reply, FILE *image, const TargetArea &area
             status = STATUS_FAILED;
             break;
         }
-        if (skip && in_skip_area(address)) {
-            printf("\r  Skip Address = 0x%08x", address);
-        } else if (has_data(block, g_block_size)) {
-            if (exec_cmd(port, CMD_N_WDT, reply, address, g_block_size, block) != 0) {
-                status = STATUS_FAILED;
-                break;
-            }
-            printf("\r  Write Address = 0x%08x size = 0x%04x", address, g_block_size);
-        } else {
-            printf("\r  Write Address = 0x%08x", address);
+        const int result = skip && in_skip_area(address)   ? BLOCK_SKIPPED
+                           : has_data(block, g_block_size) ? BLOCK_PROGRAMMED
+                                                           : BLOCK_ERASED;
+        if (result == BLOCK_PROGRAMMED && program_block(port, reply, address, block) != 0) {
+            status = STATUS_FAILED;
+            break;
         }
-        fflush(stdout);
-        progress_block(address);
+        progress_block(address, result);
     }
-    putchar('\n');
+    progress_lines_end();
     return status;
 }
 
@@ -79,8 +87,8 @@ int write_area(int *port, FILE *image, int target, bool skip) {
     // One block for the whole run; the preamble can only make blocks smaller.
     uint8_t *block = static_cast<uint8_t *>(calloc(1, g_block_size));
     if (block == nullptr) {
-        fprintf(stderr, "ERROR: Cannot allocate a block buffer of %u bytes: %s\n", g_block_size,
-                strerror(errno));
+        report_error("ERROR: Cannot allocate a block buffer of %u bytes: %s\n", g_block_size,
+                     strerror(errno));
         return STATUS_FAILED;
     }
 
@@ -88,13 +96,13 @@ int write_area(int *port, FILE *image, int target, bool skip) {
     CmdReply reply{};
     const TargetArea *area = find_target_area(target);
     if (area != nullptr)
-        progress_start(PROGRESS_WRITE, *area);
+        block_operation_begin(OP_WRITE, *area);
     // A skip area that does not fit is refused before anything is erased.
     if (area != nullptr && select_target(port, &reply, area) == 0 &&
         !(skip && skip_area_refused(*area, "nothing was erased")) &&
         erase_area(port, &reply, *area, skip) == 0)
         status = program_area(port, &reply, image, *area, skip, block);
-    progress_end();
+    block_operation_end();
     free(block);
     return status;
 }

@@ -1,6 +1,7 @@
 #include "serial/uart.h"
 
 #include "serial/custom_baud.h"
+#include "serial/events.h"
 
 #include <array>
 #include <cerrno>
@@ -50,7 +51,7 @@ bool g_hung_up = false;
 
 int report_errno(int line) {
     int err = errno;
-    fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, line, strerror(err));
+    report_error("%s(%d): ERROR: %s\n", SRC_NAME, line, strerror(err));
     return -err;
 }
 
@@ -75,7 +76,7 @@ int uart_init(const char *device, uint32_t rate) {
         cfsetospeed(&tio, *speed); // input speed 0: it follows the output speed
 
     if (device == nullptr) {
-        fprintf(stderr, "%s(%d): ERROR: No device specification.\n", SRC_NAME, LINE_NO_DEVICE);
+        report_error("%s(%d): ERROR: No device specification.\n", SRC_NAME, LINE_NO_DEVICE);
         return -1;
     }
 
@@ -83,15 +84,14 @@ int uart_init(const char *device, uint32_t rate) {
     g_uart_fd = open(device, O_RDWR | O_NOCTTY);
     if (g_uart_fd == -1) {
         int err = errno;
-        fprintf(stderr, "%s(%d): ERROR: %s, %s\n", SRC_NAME, LINE_OPEN_DEVICE, strerror(err),
-                device);
+        report_error("%s(%d): ERROR: %s, %s\n", SRC_NAME, LINE_OPEN_DEVICE, strerror(err), device);
         return -err;
     }
     // One updater per port: another one's frames would meet ours on the line.
     // Taken before the port is touched; it goes with the process however it
     // ends. A device that cannot be locked at all is used as it is.
     if (flock(g_uart_fd, LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) {
-        fprintf(stderr, "ERROR: %s is in use by another process\n", device);
+        report_error("ERROR: %s is in use by another process\n", device);
         return -EBUSY;
     }
 
@@ -150,10 +150,10 @@ namespace {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 0) != 1 || !(p.revents & POLLHUP))
             return false;
-        fprintf(stderr,
-                "ERROR: The serial port %s went away (hang-up): check the cable or USB adapter, "
-                "then run the operation again\n",
-                g_device);
+        report_error(
+            "ERROR: The serial port %s went away (hang-up): check the cable or USB adapter, "
+            "then run the operation again\n",
+            g_device);
         g_hung_up = true;
     }
     return true;
@@ -181,7 +181,7 @@ int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout, bool r
         if (n <= 0 && hung_up(*port))
             return RECV_HANGUP;
         if (n == -1) {
-            fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, LINE_RECV_FAILED, strerror(err));
+            report_error("%s(%d): ERROR: %s\n", SRC_NAME, LINE_RECV_FAILED, strerror(err));
             return -err;
         }
         pos += n;
@@ -191,7 +191,7 @@ int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout, bool r
         const uint32_t elapsed = msec_elapsed(start, static_cast<uint32_t>(get_msec()));
         if (elapsed >= timeout) {
             if (report)
-                fprintf(stderr, "%s(%d): ERROR: timeout\n", SRC_NAME, LINE_TIMEOUT);
+                report_error("%s(%d): ERROR: timeout\n", SRC_NAME, LINE_TIMEOUT);
             return RECV_TIMEOUT;
         }
         if (remaining == 0)
@@ -211,7 +211,7 @@ int uart_recv(int *port, uint8_t *buf, uint32_t length, uint32_t timeout, bool r
 int uart_discard_input(int *port) {
     if (tcflush(*port, TCIFLUSH) == -1) {
         int err = errno;
-        fprintf(stderr, "ERROR: Discard input: %s\n", strerror(err));
+        report_error("ERROR: Discard input: %s\n", strerror(err));
         return -err;
     }
     return 0;
@@ -237,8 +237,7 @@ int uart_wait_quiet(int *port, uint32_t quiet_ms) {
         if (msec_elapsed(last, now) >= quiet_ms)
             return 0;
         if (msec_elapsed(start, now) >= QUIET_WAIT_LIMIT_MS) {
-            fprintf(stderr, "ERROR: The line did not fall quiet within %u ms\n",
-                    QUIET_WAIT_LIMIT_MS);
+            report_error("ERROR: The line did not fall quiet within %u ms\n", QUIET_WAIT_LIMIT_MS);
             return RECV_TIMEOUT;
         }
         // Sleeps until a byte arrives or the quiet time is over; what arrives is dropped.
@@ -248,7 +247,7 @@ int uart_wait_quiet(int *port, uint32_t quiet_ms) {
             continue;
         if (ready == -1) {
             int err = errno;
-            fprintf(stderr, "ERROR: Wait for a quiet line: %s\n", strerror(err));
+            report_error("ERROR: Wait for a quiet line: %s\n", strerror(err));
             return -err;
         }
         if (ready == 0)
@@ -259,7 +258,7 @@ int uart_wait_quiet(int *port, uint32_t quiet_ms) {
             return RECV_HANGUP;
         if (n == -1) {
             int err = errno;
-            fprintf(stderr, "ERROR: Wait for a quiet line: %s\n", strerror(err));
+            report_error("ERROR: Wait for a quiet line: %s\n", strerror(err));
             return -err;
         }
         if (n > 0)

@@ -12,10 +12,12 @@
 -- properties to a handler, so an unquoted baud is read from the image's
 -- entry in the sw-description that SWUpdate extracted.
 --
--- update_syscon is run from PATH. Its block addresses drive SWUpdate's
--- progress; its lines, and then "syscon: update_syscon ended with status N",
--- go to SWUpdate's standard error; a status other than 0 fails the
--- installation.
+-- update_syscon is run from PATH with its events (UPDATE_SYSCON_EVENTS=fd:3,
+-- docs/events.md) on the handler's pipe: its block events drive SWUpdate's
+-- progress and a log line at each tenth, its end event is the verdict
+-- (status, result and error). Its own lines, and then "syscon: update_syscon
+-- ended with status N", go to SWUpdate's standard error; a status other than
+-- 0 fails the installation.
 --
 -- Debian's swupdate -i (2022.12) can end while a handler still runs, losing
 -- the end of its log. So the tool writes its errors and the shell its status
@@ -24,12 +26,7 @@
 
 require("swupdate")
 
--- Start and size of each target area, for the progress percentage only.
-local areas = {
-    apli = { 0x000000, 0x1E8000 },
-    ipl = { 0x1E8000, 0x018000 },
-    font = { 0x100000, 0x060000 },
-}
+local targets = { apli = true, ipl = true, font = true }
 
 -- Each property and the pattern its value must match.
 local properties = {
@@ -41,7 +38,8 @@ local properties = {
 local required = { "device", "baud", "target" }
 
 local function say(line)
-    io.stderr:write("syscon: ", line, "\n")
+    -- One write: the tool writes to the same log meanwhile.
+    io.stderr:write("syscon: " .. line .. "\n")
 end
 
 local function fail(fmt, ...)
@@ -88,7 +86,7 @@ local function settings(image)
             return nil, string.format("property '%s' is missing", name)
         end
     end
-    if not areas[p.target] then
+    if not targets[p.target] then
         return nil, string.format("unknown target '%s' (apli, ipl or font)", p.target)
     end
     return p
@@ -96,6 +94,35 @@ end
 
 local function quote(s)
     return "'" .. s:gsub("'", "'\\''") .. "'"
+end
+
+-- The text of a JSON string's body. The tool escapes \" \\ \n \r \t and
+-- other control bytes as \u00XX; each match takes one escape and the hex
+-- digits after it, which are kept as they are unless it is \u.
+local escapes = { n = "\n", r = "\r", t = "\t", b = "\b", f = "\f" }
+local function unescape(body)
+    return (body:gsub("\\(.)(%x?%x?%x?%x?)", function(c, hex)
+        if c == "u" and #hex == 4 and tonumber(hex, 16) < 256 then
+            return string.char(tonumber(hex, 16))
+        end
+        return (escapes[c] or c) .. hex
+    end))
+end
+
+-- The members of the events the handler uses; their order is fixed.
+local function block_event(line)
+    local done, blocks = line:match('^{"event":"block",.*,"done":(%d+),"blocks":(%d+)}$')
+    return tonumber(done), tonumber(blocks)
+end
+
+local function end_event(line)
+    local status, result, rest = line:match('^{"event":"end","t":[%d.]+,"status":(%d+),"result":"(%l+)",(.*)}$')
+    if not status then return nil end
+    local e = { status = tonumber(status), result = result }
+    e.erased, e.programmed, e.right = rest:match('^"erased":(%d+),"programmed":(%d+),"right":(%d+),')
+    e.error = rest:match(',"error":"(.*)"$')
+    e.error = e.error and unescape(e.error)
+    return e
 end
 
 local function install(image)
@@ -113,36 +140,39 @@ local function install(image)
     local cmd = string.format("update_syscon -d %s -b %s -o update -t %s -f %s%s",
         s.device, s.baud, s.target, quote(file), s.skip and (" -s " .. s.skip) or "")
     say(cmd)
-    -- The status comes in-band from the shell, not from the pipe's close:
-    -- SWUpdate handles SIGCHLD itself.
-    local tool = io.popen("trap '' PIPE; " .. cmd .. "; s=$?; " ..
+    -- The pipe carries the events (fd 3), the tool's standard output goes to
+    -- standard error. The shell's own status line is the verdict only when
+    -- there is no end event (the tool could not be run); it comes in-band, not
+    -- from the pipe's close: SWUpdate handles SIGCHLD itself.
+    local tool = io.popen("trap '' PIPE; UPDATE_SYSCON_EVENTS=fd:3 " .. cmd .. " 3>&1 >&2; s=$?; " ..
         "echo \"syscon: update_syscon ended with status $s\" >&2; echo \"status=$s\"")
-    local start, size = areas[s.target][1], areas[s.target][2]
-    -- Progress lines begin with a carriage return, the others end with a line feed.
-    local line, status = "", nil
-    while true do
-        local c = tool:read(1)
-        if c == nil or c == "\r" or c == "\n" then
-            local address = line:match("Address = 0x(%x+)")
-            if address then
-                local done = tonumber(address, 16) - start + 1
-                swupdate.progress_update(math.min(100, math.floor(done * 100 / size)))
-            elseif line:match("^status=%d+$") then
-                status = tonumber(line:sub(8))
-            elseif line ~= "" then
-                say(line)
+    local verdict, status, tenth = nil, nil, 0
+    for line in tool:lines() do
+        local done, blocks = block_event(line)
+        if done then
+            swupdate.progress_update(math.floor(done * 100 / blocks))
+            if done * 10 // blocks > tenth then
+                tenth = done * 10 // blocks
+                say(string.format("%s: %d%% (%d of %d blocks)", s.target, done * 100 // blocks, done, blocks))
             end
-            line = ""
-            if c == nil then break end
-        else
-            line = line .. c
+        elseif line:match('^{"event":"end",') then
+            verdict = end_event(line)
+        elseif line:match("^status=%d+$") then
+            status = tonumber(line:sub(8))
         end
     end
     tool:close()
     os.remove(file)
-    if status ~= 0 then
-        return fail("%s: the update of the %s area failed (status %s)", image.filename, s.target, tostring(status))
+    if not verdict then
+        return fail("%s: the update of the %s area: no result from update_syscon (status %s)",
+            image.filename, s.target, tostring(status))
     end
+    if verdict.status ~= 0 then
+        return fail("%s: the update of the %s area: %s (status %d)%s", image.filename, s.target,
+            verdict.result, verdict.status, verdict.error and (": " .. verdict.error) or "")
+    end
+    say(string.format("%s: the update of the %s area: %s; %s blocks erased, %s programmed, %s already right",
+        image.filename, s.target, verdict.result, verdict.erased, verdict.programmed, verdict.right))
     swupdate.progress_update(100)
     return 0
 end

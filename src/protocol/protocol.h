@@ -31,8 +31,17 @@ enum ReplyKind : uint32_t {
     REPLY_BINARY = 2, // raw bytes, copied out as they are
 };
 
+// How a command is run and judged.
+enum CommandKind : uint32_t {
+    CMD_ACK = 0,     // row 0, the ACK byte: no request
+    CMD_QUERY = 1,   // version text or checksum: no argument, one attempt, no message of its own
+    CMD_CONTROL = 2, // device or block size: one argument, echoed back; attempts
+    CMD_BLOCK = 3,   // erase, program or read at an address: a status byte back; attempts
+};
+
 struct CommandInfo {
     char code[4];          // three letters and a NUL; row 0 holds the ACK byte
+    uint32_t kind;         // CommandKind
     uint32_t reply_kind;   // ReplyKind
     uint32_t reply_length; // payload bytes in the response frame
     uint32_t timeout;      // ms allowed for the whole response frame
@@ -45,19 +54,25 @@ inline constexpr uint8_t SEP = ':';
 
 // Row 0 is the acknowledgement byte itself, not a request.
 inline constexpr std::array<CommandInfo, CMD_N_COUNT> g_cmd_table{{
-    {{ACK, 0, 0, 0}, REPLY_NONE, 0, 100},
-    {"IRV", REPLY_STRING, 12, 1000},
-    {"ARV", REPLY_STRING, 12, 1000},
-    {"FRV", REPLY_STRING, 12, 1000},
-    {"ISM", REPLY_BINARY, 2, 1000},
-    {"ASM", REPLY_BINARY, 2, 1000},
-    {"FSM", REPLY_BINARY, 2, 1000},
-    {"DEV", REPLY_BINARY, 1, 1000},
-    {"SIZ", REPLY_BINARY, 4, 1000},
-    {"ERS", REPLY_BINARY, 1, 60000},
-    {"WDT", REPLY_BINARY, 1, 3000},
-    {"RDT", REPLY_BINARY, 1, 3000},
+    {{ACK, 0, 0, 0}, CMD_ACK, REPLY_NONE, 0, 100},
+    {"IRV", CMD_QUERY, REPLY_STRING, 12, 1000},
+    {"ARV", CMD_QUERY, REPLY_STRING, 12, 1000},
+    {"FRV", CMD_QUERY, REPLY_STRING, 12, 1000},
+    {"ISM", CMD_QUERY, REPLY_BINARY, 2, 1000},
+    {"ASM", CMD_QUERY, REPLY_BINARY, 2, 1000},
+    {"FSM", CMD_QUERY, REPLY_BINARY, 2, 1000},
+    {"DEV", CMD_CONTROL, REPLY_BINARY, 1, 1000},
+    {"SIZ", CMD_CONTROL, REPLY_BINARY, 4, 1000},
+    {"ERS", CMD_BLOCK, REPLY_BINARY, 1, 60000},
+    {"WDT", CMD_BLOCK, REPLY_BINARY, 1, 3000},
+    {"RDT", CMD_BLOCK, REPLY_BINARY, 1, 3000},
 }};
+
+// Kind of the command number `command`; CMD_ACK, no request, for row 0 and
+// for every number outside the table.
+constexpr uint32_t command_kind(uint32_t command) {
+    return command < CMD_N_COUNT ? g_cmd_table[command].kind : CMD_ACK;
+}
 
 // A response frame: STX, "$WP", ':', the three-letter code, ':' (the head),
 // the payload, ETX (the tail). An RDT response carries its block after the
@@ -76,7 +91,8 @@ inline constexpr int BARRIER_TRIES = 3;
 
 // Payloads of at most 4 bytes fit the reply record; the largest frames
 // (WDT request, RDT response, 4096-byte block) leave a zero byte behind
-// them in the frame buffer.
+// them in the frame buffer. Only row 0 is no request; a control or block
+// command's answer is binary, a block command's one status byte.
 consteval bool table_is_sound() {
     for (int c = CMD_N_IRV; c < CMD_N_COUNT; ++c) {
         const CommandInfo &row = g_cmd_table[c];
@@ -87,15 +103,20 @@ consteval bool table_is_sound() {
             return false;
         if (row.reply_kind == REPLY_BINARY && row.reply_length > 4)
             return false;
+        if (row.kind != CMD_QUERY && row.kind != CMD_CONTROL && row.kind != CMD_BLOCK)
+            return false;
+        if (row.kind != CMD_QUERY && row.reply_kind != REPLY_BINARY)
+            return false;
+        if (row.kind == CMD_BLOCK && row.reply_length != 1)
+            return false;
     }
-    return g_cmd_table[CMD_N_ACK].code[0] == ACK &&
+    return g_cmd_table[CMD_N_ACK].kind == CMD_ACK && g_cmd_table[CMD_N_ACK].code[0] == ACK &&
            g_cmd_table[CMD_N_ACK].timeout == ACK_TIMEOUT_MS;
 }
 static_assert(table_is_sound());
 static_assert(MAX_BLOCK_SIZE + 14 < FRAME_BUF_SIZE && // WDT request
               RESPONSE_HEAD + 1 + RDT_BLOCK_FRAMING + MAX_BLOCK_SIZE + RESPONSE_TAIL <
                   FRAME_BUF_SIZE); // RDT response
-static_assert(g_cmd_table[CMD_N_RDT].reply_length == 1, "RDT status is one byte");
 
 // The one buffer in which every request is built and every response received.
 extern std::array<uint8_t, FRAME_BUF_SIZE> g_frame_buf;
@@ -123,7 +144,7 @@ struct CmdReply {
 uint16_t calc_sum(const uint8_t *bytes, uint32_t count);
 
 // Builds the request frame for `req` in g_frame_buf. Returns its length, or 0
-// for a command number outside 1..11.
+// for a command that is no request (row 0, or outside the table).
 uint32_t build_request(const CmdRequest &req);
 
 // Waits until the line has been quiet for longer than the longest response,

@@ -1,5 +1,6 @@
 #include "protocol/protocol.h"
 
+#include "serial/events.h"
 #include "serial/uart.h"
 
 #include <cerrno>
@@ -50,7 +51,7 @@ int write_frame(int fd, uint32_t length) {
             const int err = errno;
             if ((err == EINTR && g_interrupted != 0) || uart_stopped(fd))
                 return -1;
-            fprintf(stderr, "%s(%d): ERROR: %s\n", SRC_NAME, LINE_WRITE_FAILED, strerror(err));
+            report_error("%s(%d): ERROR: %s\n", SRC_NAME, LINE_WRITE_FAILED, strerror(err));
             return -1;
         }
         done += static_cast<uint32_t>(n);
@@ -58,12 +59,21 @@ int write_frame(int fd, uint32_t length) {
     return 0;
 }
 
+// Reports a try of `req` that got no ACK, unless the exchanges were stopped.
+// Awaiting a busy SYSCON, the tries past the usual ones are one wait, told
+// once by its message, not hundreds of retries.
+void no_ack(int port, const CmdRequest &req, int tries, const char *why) {
+    if (!uart_stopped(port) && (tries < SEND_TRIES || !g_exchange.await_syscon))
+        event_retry(g_cmd_table[req.command].code, "ack", tries + 1, why);
+}
+static_assert(ACK_TIMEOUT_MS == 100, "the retry event names the ACK time limit");
+
 } // namespace
 
 uint32_t build_request(const CmdRequest &req) {
     g_frame_buf.fill(0);
     g_frame_buf[0] = STX;
-    if (req.command == CMD_N_ACK || req.command >= CMD_N_COUNT)
+    if (command_kind(req.command) == CMD_ACK)
         return 0;
     if (req.command == CMD_N_WDT && req.value > MAX_BLOCK_SIZE)
         return 0; // would not fit the frame buffer
@@ -116,11 +126,11 @@ int send_cmd(int *port, const CmdRequest *req) {
     const uint32_t length = build_request(*req);
     if (length == 0) {
         if (req->command == CMD_N_WDT)
-            fprintf(stderr, "ERROR: Block too large: %u bytes: CMD_N_*** = %d\n", req->value,
-                    CMD_N_WDT);
+            report_error("ERROR: Block too large: %u bytes: CMD_N_*** = %d\n", req->value,
+                         CMD_N_WDT);
         else
-            fprintf(stderr, "ERROR: Not Define Command: CMD_N_*** = %d)\n",
-                    static_cast<int>(req->command));
+            report_error("ERROR: Not Define Command: CMD_N_*** = %d)\n",
+                         static_cast<int>(req->command));
         return -1;
     }
 
@@ -143,23 +153,23 @@ int send_cmd(int *port, const CmdRequest *req) {
         // line at another rate.
         if (awaiting && noise == SEND_TRIES) {
             g_exchange.await_syscon = false;
-            fprintf(stderr,
-                    "ERROR: Bytes arrive but form no answer: the line rate -b %u may not be "
-                    "the SYSCON's\n",
-                    g_uart_rate);
+            report_error("ERROR: Bytes arrive but form no answer: the line rate -b %u may not be "
+                         "the SYSCON's\n",
+                         g_uart_rate);
             return -1;
         }
         if (awaiting && tries == SEND_TRIES)
-            fprintf(stderr,
-                    "The SYSCON does not answer: it may be finishing an earlier erase, or "
-                    "-b %u may not be its rate; trying for up to %u s\n",
-                    g_uart_rate, patience / 1000);
+            report_error("The SYSCON does not answer: it may be finishing an earlier erase, or "
+                         "-b %u may not be its rate; trying for up to %u s\n",
+                         g_uart_rate, patience / 1000);
         // In step: nothing left over from an earlier exchange may be taken
         // for this one's ACK or response.
-        if (in_step && ((tries > 0 && wait_line_quiet(port) != 0) || uart_discard_input(port) != 0))
+        if ((in_step &&
+             ((tries > 0 && wait_line_quiet(port) != 0) || uart_discard_input(port) != 0)) ||
+            write_frame(*port, length) != 0) {
+            no_ack(*port, *req, tries, "the request could not be sent");
             continue;
-        if (write_frame(*port, length) != 0)
-            continue;
+        }
         // Out of step, nothing is flushed between tries: a stray byte costs
         // one try, and whatever follows it is read by the next wait.
         uint8_t ack = 0;
@@ -169,14 +179,18 @@ int send_cmd(int *port, const CmdRequest *req) {
             return 0;
         }
         noise += rc == 0;
+        no_ack(*port, *req, tries,
+               rc == 0              ? "a byte that is no ACK"
+               : rc == RECV_TIMEOUT ? "no ACK within 100 ms"
+                                    : "the ACK could not be read");
     }
     g_exchange.await_syscon = false;
     if (uart_stopped(*port))
         return -1;
     if (awaiting)
-        fprintf(stderr, "ERROR: The SYSCON did not answer for %u s\n", patience / 1000);
+        report_error("ERROR: The SYSCON did not answer for %u s\n", patience / 1000);
     else
-        fprintf(stderr, "ERROR: Transmit Retry OUT(%d): CMD_N_*** = %d)\n", SEND_TRIES,
-                static_cast<int>(req->command));
+        report_error("ERROR: Transmit Retry OUT(%d): CMD_N_*** = %d)\n", SEND_TRIES,
+                     static_cast<int>(req->command));
     return -1;
 }

@@ -1,5 +1,6 @@
 #include "protocol/protocol.h"
 
+#include "serial/events.h"
 #include "serial/uart.h"
 
 #include <algorithm>
@@ -28,15 +29,15 @@ struct Frame {
 
 int invalid(const char *check, const CmdReply *reply) {
     if (check)
-        fputs(check, stderr);
-    fprintf(stderr, "ERROR: Invalid Response: CMD_N_*** = %d\n", static_cast<int>(reply->command));
+        report_error("%s", check);
+    report_error("ERROR: Invalid Response: CMD_N_*** = %d\n", static_cast<int>(reply->command));
     return -1;
 }
 
 } // namespace
 
 int parse_response(std::span<const uint8_t> bytes, CmdReply *reply) {
-    if (reply->command == CMD_N_ACK || reply->command >= CMD_N_COUNT)
+    if (command_kind(reply->command) == CMD_ACK)
         return invalid(nullptr, reply); // no response frame belongs to these
     const CommandInfo &info = g_cmd_table[reply->command];
     const uint32_t len = info.reply_length;

@@ -119,7 +119,12 @@ bool begin(const char *event) {
 
 // Ends the line and writes it. A reader that went away ends the events, not
 // the run: SIGPIPE is held back for the write, and taken back if it raised one.
-void finish() {
+// The end event passes `last`: no event can follow it, not even one written
+// from a signal handler while it is being written.
+void finish(bool last = false) {
+    const int fd = g_fd;
+    if (last)
+        g_fd = -1;
     g_line[g_len++] = '}';
     g_line[g_len++] = '\n';
     sigset_t pipe_set, old;
@@ -130,7 +135,7 @@ void finish() {
     sigpending(&pending);
     const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
     for (size_t done = 0; done < g_len;) {
-        const ssize_t n = write(g_fd, g_line + done, g_len - done);
+        const ssize_t n = write(fd, g_line + done, g_len - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -283,6 +288,5 @@ void event_end(int status, int result, const RunCounts &counts) {
     if (g_error_len != 0)
         g_error_line[g_error_len] = '\0';
     member("error", *error != '\0' ? error : nullptr);
-    finish();
-    g_fd = -1; // one end per run
+    finish(true);
 }

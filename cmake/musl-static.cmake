@@ -43,6 +43,9 @@ foreach(_dir IN LISTS _musl_cxx_dirs)
 endforeach()
 list(APPEND _musl_flags -isystem ${_musl_gcc_include} -isystem ${_musl_include}
     -idirafter ${_musl_kernel} -include ${CMAKE_CURRENT_LIST_DIR}/musl-glue.h)
+# A static program is linked at a fixed address: position-independent code,
+# the compiler's default, would only reach data through the GOT.
+list(APPEND _musl_flags -fno-pie)
 string(JOIN " " CMAKE_CXX_FLAGS_INIT ${_musl_flags})
 # No RELRO segment: musl applies RELRO only in its dynamic linker, never in a
 # static program, so the segment protects nothing here. Without it the linker

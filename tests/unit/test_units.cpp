@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <thread>
 
 using namespace testsupport;
@@ -209,10 +210,18 @@ TEST(Options, KeywordsRatesSkipAreasAndOrder) {
 
 TEST(UartRecv, ExactCountsPiecesLimitsAndErrors) {
     PtyPair pty;
-    pty.hold_slave();
-    const auto send = [&](const Bytes &bytes) {
+    // Raw from the start, so that the slave's input count shows each byte that has arrived.
+    const UniqueFd probe = open_raw_port(pty.slave_path());
+    const auto waiting = [&] {
+        int n = 0;
+        ioctl(probe.get(), FIONREAD, &n);
+        return n;
+    };
+    const auto send = [&](const Bytes &bytes) { // returns once they wait at the slave
+        const int before = waiting();
         write_all(pty.master(), bytes);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // reaches the slave
+        for (int i = 0; i < 5000 && waiting() < before + static_cast<int>(bytes.size()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
     std::string err;
     const auto recv = [&](Bytes &buf, uint32_t timeout) {

@@ -1,6 +1,7 @@
 #include "device.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 namespace syscon_sim {
@@ -18,14 +19,23 @@ namespace {
 
 using Command = Device::Command;
 
-constexpr Command kCommands[] = {
-    {"IRV", Op::Version, &kIplArea, 5},  {"ARV", Op::Version, &kApliArea, 5},
-    {"FRV", Op::Version, &kFontArea, 5}, {"ISM", Op::Sum, &kIplArea, 5},
-    {"ASM", Op::Sum, &kApliArea, 5},     {"FSM", Op::Sum, &kFontArea, 5},
-    {"DEV", Op::Dev, nullptr, 7},        {"SIZ", Op::Siz, nullptr, 10},
-    {"ERS", Op::Ers, nullptr, 18},       {"WDT", Op::Wdt, nullptr, 14},
-    {"RDT", Op::Rdt, nullptr, 13},
-};
+// Each ROM area's version query, then each one's checksum query, then the
+// commands that work on the selected device.
+constexpr auto kCommands = [] {
+    constexpr Command kDeviceCommands[] = {
+        {"DEV", Op::Dev, nullptr, 7},  {"SIZ", Op::Siz, nullptr, 10}, {"ERS", Op::Ers, nullptr, 18},
+        {"WDT", Op::Wdt, nullptr, 14}, {"RDT", Op::Rdt, nullptr, 13},
+    };
+    std::array<Command, 2 * std::size(kRomAreas) + std::size(kDeviceCommands)> list{};
+    size_t n = 0;
+    for (const Area &a : kRomAreas)
+        list[n++] = {a.version_cmd, Op::Version, &a, 5};
+    for (const Area &a : kRomAreas)
+        list[n++] = {a.sum_cmd, Op::Sum, &a, 5};
+    for (const Command &c : kDeviceCommands)
+        list[n++] = c;
+    return list;
+}();
 
 const Command *find_command(std::string_view code) {
     for (const Command &c : kCommands)
@@ -194,10 +204,17 @@ std::string fault_error(const Fault &f) {
         return op == Op::Dev || op == Op::Siz ? "" : "only DEV and SIZ echo a value";
     case FaultKind::CorruptBlock:
         return op == Op::Rdt ? "" : "only RDT returns a block";
-    case FaultKind::WrongSum:
-        return op == Op::Rdt || op == Op::Sum
-                   ? ""
-                   : "only RDT and the checksums ISM, ASM, FSM send a sum";
+    case FaultKind::WrongSum: {
+        if (op == Op::Rdt || op == Op::Sum)
+            return {};
+        std::string sums;
+        for (const Area &a : kRomAreas) {
+            if (!sums.empty())
+                sums += ", ";
+            sums += a.sum_cmd;
+        }
+        return "only RDT and the checksums " + sums + " send a sum";
+    }
     case FaultKind::StuckCell:
         return op == Op::Wdt ? "" : "only WDT programs a block";
     default:
@@ -434,9 +451,9 @@ std::optional<std::vector<uint8_t>> Device::execute(const Command &cmd, std::spa
     std::vector<uint8_t> p;
     switch (cmd.op) {
     case Op::Version: {
-        const std::string &text = cmd.area == &kIplArea    ? config_.ipl_version
-                                  : cmd.area == &kApliArea ? config_.apli_version
-                                                           : config_.font_version;
+        const auto it = config_.version_texts.find(cmd.area->name);
+        const std::string_view text =
+            it != config_.version_texts.end() ? it->second : cmd.area->version;
         p.assign(12, 0);
         std::copy_n(text.begin(), std::min<size_t>(text.size(), 12), p.begin());
         break;

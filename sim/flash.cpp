@@ -9,16 +9,41 @@
 namespace syscon_sim {
 
 namespace {
-constexpr Area kDev0{"dev0", 0, 0, kDeviceSize};
-constexpr Area kDev1{"dev1", 1, 0, kDeviceSize};
-constexpr std::array kAreas{&kApliArea, &kIplArea, &kFontArea, &kDev0, &kDev1};
+constexpr Area kDevices[kDeviceCount] = {{"dev0", 0, 0, kDeviceSize, "", "", ""},
+                                         {"dev1", 1, 0, kDeviceSize, "", "", ""}};
 } // namespace
 
-const Area *find_area(std::string_view name) {
-    for (const Area *a : kAreas)
-        if (a->name == name)
-            return a;
+const Area *find_rom_area(std::string_view name) {
+    for (const Area &a : kRomAreas)
+        if (a.name == name)
+            return &a;
     return nullptr;
+}
+
+const Area *find_area(std::string_view name) {
+    if (const Area *a = find_rom_area(name))
+        return a;
+    for (const Area &a : kDevices)
+        if (a.name == name)
+            return &a;
+    return nullptr;
+}
+
+std::string area_names(bool devices, std::string_view last) {
+    std::vector<const Area *> list;
+    for (const Area &a : kRomAreas)
+        list.push_back(&a);
+    std::ranges::sort(list, {}, [](const Area *a) { return std::pair(a->device, a->start); });
+    if (devices)
+        for (const Area &a : kDevices)
+            list.push_back(&a);
+    std::string names;
+    for (const Area *a : list) {
+        if (!names.empty())
+            names += a == list.back() ? last : ", ";
+        names += a->name;
+    }
+    return names;
 }
 
 uint16_t sum16(std::span<const uint8_t> bytes) {

@@ -94,7 +94,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     if (opt.help) {
-        std::fputs(syscon_sim::kUsage, stdout);
+        std::fputs(syscon_sim::usage().c_str(), stdout);
         return 0;
     }
     try {

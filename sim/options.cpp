@@ -11,7 +11,8 @@
 
 namespace syscon_sim {
 
-const char kUsage[] = R"(Usage: syscon_sim [OPTION]...
+std::string usage() {
+    return R"(Usage: syscon_sim [OPTION]...
 Simulates a SYSCON on a pseudo-terminal: prints the slave's path, serves
 clients until SIGINT or SIGTERM, then prints a summary on standard error.
 
@@ -24,8 +25,10 @@ clients until SIGINT or SIGTERM, then prints a summary on standard error.
   --program-ms N            WDT takes N ms per block
   --turnaround N            N ms from an answer to a request queued behind it
   --max-block N             largest block size SIZ accepts: 4096 or 1024
-  --version-text AREA=TEXT  version text of apli, ipl or font
-  --load AREA=FILE          fill AREA (apli, ipl, font, dev0, dev1) from FILE
+  --version-text AREA=TEXT  version text of )" +
+           area_names(false, " or ") + R"(
+  --load AREA=FILE          fill AREA ()" +
+           area_names(true) + R"() from FILE
   --save AREA=FILE          write AREA to FILE at exit
   --fault CMD:WHICH:KIND[=N]
                             inject a fault, e.g. RDT:*:corrupt (repeatable)
@@ -34,6 +37,7 @@ clients until SIGINT or SIGTERM, then prints a summary on standard error.
 
 The fault kinds, the device's behaviour and the exit statuses: syscon_sim(1).
 )";
+}
 
 namespace {
 
@@ -171,19 +175,15 @@ ProgramOptions parse_command_line(const std::vector<std::string> &args) {
             auto [area, text] = split_assignment(arg(), name);
             if (text.size() > 12)
                 throw UsageError("version text '" + text + "' is longer than 12 bytes");
-            if (area == "apli")
-                o.config.apli_version = text;
-            else if (area == "ipl")
-                o.config.ipl_version = text;
-            else if (area == "font")
-                o.config.font_version = text;
-            else
-                throw UsageError("--version-text: unknown area '" + area + "' (apli, ipl, font)");
+            if (!find_rom_area(area))
+                throw UsageError("--version-text: unknown area '" + area + "' (" +
+                                 area_names(false) + ")");
+            o.config.version_texts[area] = text;
         } else if (name == "--load" || name == "--save") {
             auto assignment = split_assignment(arg(), name);
             if (!find_area(assignment.first))
-                throw UsageError(name + ": unknown area '" + assignment.first +
-                                 "' (apli, ipl, font, dev0, dev1)");
+                throw UsageError(name + ": unknown area '" + assignment.first + "' (" +
+                                 area_names(true) + ")");
             (name == "--load" ? o.loads : o.saves).push_back(std::move(assignment));
         } else if (name == "--fault") {
             o.faults.push_back(parse_fault(arg()));

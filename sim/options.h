@@ -31,6 +31,7 @@ Fault parse_fault(std::string_view text);
 // args without the program name. Throws UsageError.
 ProgramOptions parse_command_line(const std::vector<std::string> &args);
 
-extern const char kUsage[];
+// The help text of -h and --help.
+std::string usage();
 
 } // namespace syscon_sim

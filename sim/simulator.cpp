@@ -1,5 +1,6 @@
 #include "simulator.h"
 
+#include "flash.h"
 #include "server.h"
 
 #include <fstream>
@@ -21,9 +22,12 @@ struct Simulator::Impl {
 Simulator::Simulator(Config config) {
     if (config.max_block != 4096 && config.max_block != 1024)
         throw std::invalid_argument("max_block must be 4096 or 1024");
-    for (const std::string *v : {&config.apli_version, &config.ipl_version, &config.font_version})
-        if (v->size() > 12)
-            throw std::invalid_argument("version text longer than 12 bytes: " + *v);
+    for (const auto &[area, text] : config.version_texts) {
+        if (!find_rom_area(area))
+            throw std::invalid_argument("version text for unknown area '" + area + "'");
+        if (text.size() > 12)
+            throw std::invalid_argument("version text longer than 12 bytes: " + text);
+    }
     impl_ = std::make_unique<Impl>(std::move(config));
     impl_->shared.stats.block_size = impl_->config.max_block;
 }

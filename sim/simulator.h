@@ -35,8 +35,9 @@ class Simulator {
     std::vector<uint8_t> read_flash(int device, uint32_t addr, uint32_t len) const;
     void write_flash(int device, uint32_t addr, const std::vector<uint8_t> &bytes);
     void fill_flash(int device, uint8_t value);
-    // Image files for an area: "apli", "ipl", "font", "dev0", "dev1". A load
-    // shorter than the area fills only its own length; a longer one throws.
+    // Image files for a ROM area ("apli", "ipl", "font": kRomAreas) or a whole
+    // device ("dev0", "dev1"). A load shorter than the area fills only its own
+    // length; a longer one throws.
     void load_area(const std::string &area, const std::string &path);
     void save_area(const std::string &area, const std::string &path) const;
 

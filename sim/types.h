@@ -48,11 +48,10 @@ struct Config {
     // After an answer, the time the device takes to turn to a request that
     // came in meanwhile (a retried request queued behind its own answer).
     uint32_t turnaround_ms = 0;
-    // Version texts, at most 12 bytes, padded with zero bytes on the wire.
-    std::string apli_version = "APLI-1.00.00"; // ARV
-    std::string ipl_version = "IPL-01.00.00";  // IRV
-    std::string font_version = "FONT-1.00.00"; // FRV
-    std::string trace_path;                    // "" no trace, "-" standard error
+    // Version texts by area name, at most 12 bytes, padded with zero bytes on
+    // the wire; an area not named here answers its own (kRomAreas).
+    std::map<std::string, std::string, std::less<>> version_texts{};
+    std::string trace_path; // "" no trace, "-" standard error
     // Serve from a SCHED_FIFO thread where the system allows it, so that the
     // device answers within its time limits however busy the other cores are.
     bool realtime = false;

@@ -64,8 +64,9 @@ TEST_P(Protocol, ResultMessagesAndFrames) {
     // request written after the tool's, it has taken every frame the tool sent.
     const uint8_t marker[] = {0x02, 'F', 'R', 'V', 0x03};
     ASSERT_EQ(write(g_uart_fd, marker, sizeof marker), 5);
-    for (int ms = 0; ms < 5000 && sim.stats().requests["FRV"] == 0; ++ms)
+    for (int ms = 0; ms < 20000 && sim.stats().requests["FRV"] == 0; ++ms)
         usleep(1000);
+    EXPECT_EQ(sim.stats().requests["FRV"], 1) << "the simulator never took the marker";
     const auto sent =
         testsupport::frames_with_code(sim.stats().frames, g_cmd_table[c.command].code);
     EXPECT_EQ(sent.size(), static_cast<size_t>(c.sends));
@@ -102,9 +103,9 @@ INSTANTIATE_TEST_SUITE_P(Faults, Protocol, ::testing::Values(
     Case{"short_then_good", {{"DEV", 1, FaultKind::ShortResponse, 1}}, CMD_N_DEV, 1, 0, 0,
          TIMEOUT + invalid(7) + "ERROR: Invalid Response: Device ID Disagreement(0xc)\n", 2, DEV1},
     Case{"query_once", {{"IRV", 0, FaultKind::Delay, 1500}}, CMD_N_IRV, 0, 0, -1, TIMEOUT + invalid(1), 1, IRV},
-    // Nothing is flushed: the ETX left behind by the garbled response is read as
-    // the next attempt's ACK, and the answer to that try is taken for the next,
-    // whose frame the simulator takes after the tool is done.
+    // Nothing is flushed: the garbled response goes out whole before the next frame is taken, so
+    // the ETX left behind is always the next attempt's ACK; that try's answer is taken for the
+    // next, whose frame the simulator takes after the tool is done.
     Case{"stray_byte", {{"SIZ", 1, FaultKind::GarbageBeforeStx, 1}}, CMD_N_SIZ, 4096, 0, 0,
          "ERROR: Analize receive data(STX)." + invalid(8) +
              "ERROR: Invalid Response: Block Size Disagreement(0x00001000 -> 0x0c000000)\n", 3, SIZ4K}),

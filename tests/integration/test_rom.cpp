@@ -9,6 +9,7 @@
 #include "tool.h"
 
 #include <cstdarg>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -98,7 +99,10 @@ Bytes image(size_t length, uint32_t bs, std::vector<size_t> ff, std::vector<size
 
 class Rom : public ::testing::Test {
   public:
-    void SetUp() override { fs::create_directories(dir); }
+    void SetUp() override {
+        fs::create_directories(dir);
+        setenv("UPDATE_SYSCON_EVENTS", events.c_str(), 1);
+    }
     void TearDown() override {
         sim.reset();
         fs::remove_all(dir);
@@ -112,24 +116,57 @@ class Rom : public ::testing::Test {
         config.expect_baud = expect_baud;
         config.turnaround_ms = 5; // a retried request's duplicate answer comes after the discard
         config.realtime = true;
-        config.font_version = "FNT v2.3";
+        config.version_texts["font"] = "FNT v2.3";
         sim = std::make_unique<Simulator>(config);
         sim->start();
     }
     ToolResult tool(std::vector<std::string> args) {
         args.insert(args.begin(), {"-d", sim->slave_path(), "-b", "115200"});
-        return run_tool(args);
+        return events_checked(args, run_tool(args));
     }
-    // The tool on the boot loader area at 460800; `then` runs `after_ms` into it.
-    ToolResult ipl(
-        const char *op, const std::string &file, int after_ms = 0,
-        const std::function<void(pid_t)> &then = [](pid_t) {}) {
-        return run_tool(
-            {"-d", sim->slave_path(), "-b", "460800", "-o", op, "-t", "ipl", "-f", path(file)},
-            60000, "", [&](pid_t p) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(after_ms));
-                then(p);
-            });
+    // The tool on the boot loader area at 460800, the simulator's counts started again; `then`
+    // runs once it has started.
+    ToolResult ipl(const char *op, const std::string &file,
+                   const std::function<void(pid_t)> &then = nullptr) {
+        sim->reset_statistics();
+        const std::vector<std::string> args{
+            "-d", sim->slave_path(), "-b", "460800", "-o", op, "-t", "ipl", "-f", path(file)};
+        return events_checked(args, run_tool(args, 60000, "", then));
+    }
+    // Waits until the simulator has taken `n` requests `code`: how far a run is, by order.
+    void seen(const char *code, int n = 1) const {
+        for (int ms = 0; ms < 20000 && sim->stats().requests[code] < n; ++ms)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_GE(sim->stats().requests[code], n) << code;
+    }
+    // Every run writes events (UPDATE_SYSCON_EVENTS, set in SetUp): they must validate
+    // against the schema, start first, end last, with the run's operation and status, and
+    // the result that its status and last words tell.
+    ToolResult events_checked(const std::vector<std::string> &args, const ToolResult &r) {
+        const auto said = [&](const char *what) {
+            return r.err.find(what) != std::string::npos || r.out.find(what) != std::string::npos;
+        };
+        // Only the careful operations end in "... OK: ...".
+        const char *result =
+            r.status > 128 && r.status < 255 ? "interrupted"
+            : said("Ensure OK: unchanged")   ? "unchanged"
+            : r.status == 0                  ? (said("OK:") ? "proven" : "done")
+            : said("nothing was") || said("No file spec") || said("cannot be in the") ? "refused"
+            : said("still differs after")                                             ? "unwritable"
+            : said("Verify: first difference")                                        ? "differs"
+                                                                                      : "failed";
+        const auto op = std::find(args.begin(), args.end(), "-o");
+        if (r.status < 0) // killed outright: no end can be written
+            return fs::remove(events), r;
+        const std::string cmd =
+            fmt("env -u LD_PRELOAD %s %s --status %d --result %s --operation %s 2>&1", CHECK_EVENTS,
+                events.c_str(), r.status, result, op == args.end() ? "null" : op[1].c_str());
+        std::string problems(4096, '\0');
+        FILE *p = popen(cmd.c_str(), "r");
+        problems.resize(fread(problems.data(), 1, problems.size(), p));
+        EXPECT_EQ(pclose(p), 0) << problems << r.out << r.err;
+        fs::remove(events);
+        return r;
     }
     std::string path(const std::string &name) const { return (dir / name).string(); }
     void save(const Bytes &b) const {
@@ -149,6 +186,7 @@ class Rom : public ::testing::Test {
 
     std::unique_ptr<Simulator> sim;
     const fs::path dir = fs::temp_directory_path() / ("syscon_rom_" + std::to_string(getpid()));
+    const std::string events = dir.string() + ".events";
 };
 
 // The request counts of a run, e.g. "DEV=1 ERS=1 SIZ=1 WDT=3".
@@ -205,6 +243,43 @@ INSTANTIATE_TEST_SUITE_P(Areas, RomRoundTrip,
                                            RoundTrip{FONT, 1024, FONT.size - 1536},
                                            RoundTrip{APLI, 4096, 6 * 4096}),
                          [](const auto &p) { return std::string(p.param.area.keyword); });
+
+// A classic write says and sends the same without events, with events to a path or to a
+// descriptor, and with a path that cannot be opened, which costs one line more.
+TEST_F(Rom, EventsChangeNothingOfAClassicWrite) {
+    start();
+    save(image(IPL.size, 4096, {3}));
+    const std::vector<std::string> args{
+        "-d", sim->slave_path(), "-b", "921600", "-o", "write", "-t", "ipl", "-f", path("img.bin")};
+    std::vector<ToolResult> runs;
+    std::vector<std::string> frames;
+    for (const std::string where : {"", "EVENTS", "fd:99", "/nonexistent/events"}) {
+        setenv("UPDATE_SYSCON_EVENTS", where == "EVENTS" ? events.c_str() : where.c_str(), 1);
+        const int fd = open(events.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 99); // a descriptor the test process does not use
+        sim->reset_statistics();
+        runs.push_back(run_tool(args));
+        close(fd);
+        close(99);
+        if (where == "EVENTS" || where == "fd:99")
+            events_checked(args, runs.back());
+        frames.emplace_back();
+        for (const Bytes &f : sim->stats().frames)
+            frames.back() += hex(f) + "\n";
+    }
+    for (size_t i = 1; i < runs.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(runs[i].status, runs[0].status);
+        EXPECT_EQ(runs[i].out, runs[0].out);
+        EXPECT_EQ(runs[i].err, std::string(i == 3 ? "ERROR: UPDATE_SYSCON_EVENTS=/nonexistent/"
+                                                    "events: No such file or directory; going "
+                                                    "on without events\n"
+                                                  : "") +
+                                   runs[0].err);
+        EXPECT_EQ(frames[i], frames[0]);
+    }
+    EXPECT_NE(frames[0].find("57 44 54"), std::string::npos) << "no block was programmed";
+}
 
 std::string retry(const std::string &line, int cmd) {
     return line + line + line + fmt("ERROR: Retry OUT(3): CMD_N_*** = %d)\n", cmd);
@@ -347,9 +422,9 @@ TEST_F(Rom, Scenarios) {
     }
 }
 
-// Field hazards on the boot loader area at 460800. A second updater started
-// 0.5 s into a paced write is refused before it sends or changes anything,
-// and NTP steps the wall clock an hour forwards, then back: the write completes.
+// Field hazards on the boot loader area at 460800. A second updater started once a paced
+// write has sent a block is refused before it sends or changes anything, and NTP steps the
+// wall clock an hour forwards, then back: the write completes.
 TEST_F(Rom, SecondUpdaterAndWallClockStepsChangeNothing) {
     start(4096, true);
     const Bytes img = image(IPL.size, 4096, {});
@@ -357,7 +432,9 @@ TEST_F(Rom, SecondUpdaterAndWallClockStepsChangeNothing) {
     setenv("LD_PRELOAD", WALLCLOCK_SHIM, 1);
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     ToolResult second;
-    const ToolResult first = ipl("write", "img.bin", 500, [&](pid_t) {
+    const ToolResult first = ipl("write", "img.bin", [&](pid_t) {
+        seen("WDT");
+        unsetenv("UPDATE_SYSCON_EVENTS"); // the first one's events only
         second = run_tool({"-d", sim->slave_path(), "-o", "read", "-t", "apli", "-f", path("out")});
     });
     unsetenv("LD_PRELOAD");
@@ -369,7 +446,7 @@ TEST_F(Rom, SecondUpdaterAndWallClockStepsChangeNothing) {
     EXPECT_TRUE(flash(IPL) == img);
 }
 
-// SIGINT 1 s into a paced write, or SIGTERM into a paced read, stops the tool
+// SIGINT during a paced write, or SIGTERM during a paced read, stops the tool
 // with 128 + the signal and the state of the area, which the flash and the file
 // bear out; an update at once brings the area to the image. An update at once
 // after a write stopped in its slow erase waits for the SYSCON and says why;
@@ -386,8 +463,8 @@ TEST_F(Rom, InterruptionsBusySysconAndVanishingPort) {
         start(4096, true);
         save(img);
         sim->write_flash(0, IPL.start, img);
-        const ToolResult r = ipl(write ? "write" : "read", write ? "img.bin" : "back.bin", 1000,
-                                 [&](pid_t p) { kill(p, sig); });
+        const ToolResult r = ipl(write ? "write" : "read", write ? "img.bin" : "back.bin",
+                                 [&](pid_t p) { seen(write ? "WDT" : "RDT", 2), kill(p, sig); });
         const unsigned n =
             std::stoul(r.err.substr(r.err.find("0x1e8000-0x") + 11), nullptr, 16) + 1;
         EXPECT_EQ(std::to_string(r.status) + r.err,
@@ -398,9 +475,9 @@ TEST_F(Rom, InterruptionsBusySysconAndVanishingPort) {
                           : load("back.bin") == done);
         // After the read the flash holds the image: an update stopped while it reads claims
         // nothing more than that the flash is unchanged.
-        const ToolResult u = ipl("update", "img.bin", write ? 0 : 300, [&](pid_t p) {
+        const ToolResult u = ipl("update", "img.bin", [&](pid_t p) {
             if (!write)
-                kill(p, SIGTERM);
+                seen("RDT"), kill(p, SIGTERM);
         });
         EXPECT_EQ(u.status, write ? 0 : 143) << u.err;
         EXPECT_TRUE(write || (u.err.starts_with("Interrupted during update of ipl") &&
@@ -409,7 +486,7 @@ TEST_F(Rom, InterruptionsBusySysconAndVanishingPort) {
         EXPECT_TRUE(flash(IPL) == img);
     }
     start(4096, false, 100);
-    const ToolResult w = ipl("write", "img.bin", 300, [](pid_t p) { kill(p, SIGTERM); });
+    const ToolResult w = ipl("write", "img.bin", [&](pid_t p) { seen("ERS"), kill(p, SIGTERM); });
     EXPECT_EQ(std::to_string(w.status) + w.err,
               "143Interrupted during write of ipl: 0x1e8000-0x1fffff being erased (the SYSCON may "
               "go on erasing for up to a minute); the area does not hold the image. Run update "
@@ -421,12 +498,26 @@ TEST_F(Rom, InterruptionsBusySysconAndVanishingPort) {
     EXPECT_TRUE(flash(IPL) == img);
     sim->fill_flash(0, 0x00);
     const std::string port = sim->slave_path();
-    const ToolResult gone = ipl("update", "img.bin", 500, [&](pid_t) { sim.reset(); });
+    const ToolResult gone = ipl("update", "img.bin", [&](pid_t) { seen("ERS"), sim.reset(); });
     EXPECT_EQ(std::to_string(gone.status) + gone.err,
               "11ERROR: The serial port " + port +
                   " went away (hang-up): check the cable or USB adapter, then run the operation "
                   "again\nERROR: Update: stopped by the failed exchange above; the area may not "
                   "hold the image: run the update again\n");
+    // Two signals waiting together while the tool is stopped: the handler run first asks the
+    // write to stop, the second ends the process at once, with no report and no end event.
+    start(4096, true);
+    unsetenv("UPDATE_SYSCON_EVENTS");
+    const std::vector<std::string> args{
+        "-d", sim->slave_path(), "-b", "460800", "-o", "write", "-t", "ipl", "-f", path("img.bin")};
+    const ToolResult twice = run_tool(args, 60000, "", [&](pid_t p) {
+        seen("WDT", 2);
+        kill(p, SIGSTOP);
+        waitpid(p, nullptr, WUNTRACED);
+        for (int sig : {SIGINT, SIGTERM, SIGCONT})
+            kill(p, sig);
+    });
+    EXPECT_EQ(std::to_string(twice.status) + twice.err, "130");
 }
 
 // The verify operation on the boot loader area.
@@ -745,7 +836,9 @@ TEST_F(Rom, CarefulResultsSurviveLiesAndHostileHandles) {
     const auto run = [&](const std::string &shell_args) {
         const std::string cmd = tool_path() + " -d " + sim->slave_path() + " -b 921600 -t ipl -f " +
                                 path("img.bin") + shell_args;
-        return WEXITSTATUS(std::system(("bash -c '" + cmd + "; exit ${PIPESTATUS[0]}'").c_str()));
+        const int status = std::system(("bash -c '" + cmd + "; exit ${PIPESTATUS[0]}'").c_str());
+        fs::remove(events);
+        return WEXITSTATUS(status);
     };
     for (const auto &[op, delay] : {std::pair{"update", 230u}, {"verify", 390u}}) {
         SCOPED_TRACE(fmt("%s, ACK %u ms late", op, delay));
@@ -801,7 +894,8 @@ TEST_F(Rom, CarefulResultsSurviveLiesAndHostileHandles) {
     EXPECT_TRUE(fs::is_symlink(path("link")) && load("kept") == flash(IPL));
     EXPECT_EQ(fs::status(path("kept")).permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
-    const ToolResult killed = ipl("backup", "kept", 500, [](pid_t p) { kill(p, SIGKILL); });
+    const ToolResult killed =
+        ipl("backup", "kept", [&](pid_t p) { seen("RDT"), kill(p, SIGKILL); });
     EXPECT_EQ(killed.status, -SIGKILL);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 4) << "a file was left behind";
 }

@@ -27,8 +27,9 @@ bool is_name(const char *word, const char *name) {
 
 // True when `word` is the one letter `letter` in either case; no letter takes none.
 bool is_letter(const char *word, char letter) {
-    return letter != 0 && word[1] == '\0' &&
-           (word[0] == letter || word[0] == toupper(static_cast<unsigned char>(letter)));
+    return letter != 0 &&
+           (word[0] == letter || word[0] == toupper(static_cast<unsigned char>(letter))) &&
+           word[1] == '\0';
 }
 
 // The index of the row whose name or letter `word` is, or 0 for none.

@@ -61,6 +61,17 @@ def last_line(path):
     return lines[-1] if lines else ""
 
 
+def sim_summary(log):
+    """The simulator's summary in LOG.sim.err: {request code: count} and (bytes
+    in, bytes out), or None when it printed none."""
+    lines = re.findall(r"requests .*", Path(f"{log}.sim.err").read_text(errors="replace"))
+    if not lines:
+        return {}, None
+    counts = re.search(r"bytes in (\d+) out (\d+)", lines[-1])
+    return ({code: int(n) for code, n in re.findall(r"\b([A-Z]{3})=(\d+)", lines[-1])},
+            counts and (int(counts[1]), int(counts[2])))
+
+
 @contextmanager
 def hogs():
     """Three CPU-bound loops beside the runs, for as long as the block lasts."""
@@ -96,6 +107,7 @@ class Bench:
     tool: str  # the default build: the quiet wait
     busy_tool: str  # SYSCON_BUSY_POLL
     sim: str
+    opts: object  # bench/run's options (section 8 takes its own)
     checks: int = 0
     unexpected: list = field(default_factory=list)
     images: dict = field(default_factory=dict)
@@ -115,6 +127,40 @@ class Bench:
             self.images[area].write_bytes(os.urandom(AREAS[area][2]))
         return self.images[area]
 
+    @contextmanager
+    def simulator(self, log, args):
+        """syscon_sim ARGS, its output in LOG.sim.out and LOG.sim.err; yields the
+        device it serves ("" when it did not start). Then lets a --once simulator
+        see the port closed and exit, and stops it after 2 s (after a failed run
+        it may still answer frames left queued); stops any other at once (it
+        saves its flash on SIGTERM)."""
+        with open(f"{log}.sim.out", "wb") as out, open(f"{log}.sim.err", "wb") as err:
+            proc = subprocess.Popen([self.sim, *args], stdout=out, stderr=err)
+        try:
+            dev = ""
+            for _ in range(250):  # the simulator prints its device when ready
+                dev = Path(f"{log}.sim.out").read_text()
+                if dev.endswith("\n") or proc.poll() is not None:
+                    break
+                time.sleep(0.02)
+            yield dev.split("\n")[0]
+        finally:
+            try:
+                proc.wait(timeout=2 if "--once" in args else 0)
+            except subprocess.TimeoutExpired:
+                proc.terminate()
+                proc.wait()
+
+    def measure(self, log, cmd):
+        """Runs CMD under bench_measure, its output in LOG.stdout and LOG.stderr;
+        returns its status, wall, user and system seconds, peak RSS KiB and
+        involuntary context switches."""
+        with open(f"{log}.stdout", "wb") as out, open(f"{log}.stderr", "wb") as err:
+            subprocess.call([self.out / "tools/bench_measure", f"{log}.measure", *cmd],
+                            stdout=out, stderr=err)
+        status, wall, user, system, rss, ivcsw = Path(f"{log}.measure").read_text().split()
+        return int(status), float(wall), float(user), float(system), int(rss), int(ivcsw)
+
     def run(self, id_, runner, area, op, block, rate, ack="code", skip="", trace=False):
         """Runs one configuration.
           runner  "quiet" (the tool), "busy" (the busy-poll build), "strace"
@@ -126,7 +172,7 @@ class Bench:
         log, img = self.out / "runs" / id_, self.image(area)
         device, start, size = AREAS[area]
         got = Path(f"{log}.{dict(write='flash', read='back', checksum='sum')[op]}")
-        sim = [self.sim, "--once", "--erase-ms", "0", "--program-ms", "0"]
+        sim = ["--once", "--erase-ms", "0", "--program-ms", "0"]
         sim += ["--pace"] * (rate != 0) + ["--max-block", "1024"] * (block == 1024)
         sim += ["--ack-after-frame"] * (ack == "frame") + ["--trace", f"{log}.trace"] * trace
         sim += ["--save" if op == "write" else "--load", f"{area}={got if op == 'write' else img}"]
@@ -145,16 +191,7 @@ class Bench:
         say(f"{id_}: {runner}, {area} {op}, {block}-byte blocks, "
             + (f"{rate} baud" if rate else "unpaced") + ", ACK after the frame" * (ack == "frame")
             + ", traced" * trace)
-        with open(f"{log}.sim.out", "wb") as out, open(f"{log}.sim.err", "wb") as err:
-            proc = subprocess.Popen(sim, stdout=out, stderr=err)
-        try:
-            dev = ""
-            for _ in range(250):  # the simulator prints its device when ready
-                dev = Path(f"{log}.sim.out").read_text()
-                if dev.endswith("\n") or proc.poll() is not None:
-                    break
-                time.sleep(0.02)
-            dev = dev.split("\n")[0]
+        with self.simulator(log, sim) as dev:
             if not dev:
                 r.result = f"FAIL: simulator did not start ({last_line(f'{log}.sim.err')})"
                 return r
@@ -164,32 +201,17 @@ class Bench:
             elif runner == "client":
                 cmd = [self.out / "tools/bench_client", dev, str(rate), op,
                        *map(str, (device, start, size, block)), img]
-            with open(f"{log}.stdout", "wb") as out, open(f"{log}.stderr", "wb") as err:
-                subprocess.call([self.out / "tools/bench_measure", f"{log}.measure", *cmd],
-                                stdout=out, stderr=err)
-        finally:
-            # Lets the simulator see the port closed and exit; stops it after
-            # 2 s (after a failed run it may still answer frames left queued).
-            try:
-                proc.wait(timeout=2)
-            except subprocess.TimeoutExpired:
-                proc.terminate()
-                proc.wait()
-
-        status, wall, user, system, rss, ivcsw = Path(f"{log}.measure").read_text().split()
-        r.wall, r.user, r.sys = float(wall), float(user), float(system)
-        r.cpu, r.rss, r.ivcsw = r.user + r.sys, int(rss), int(ivcsw)
+            status, r.wall, r.user, r.sys, r.rss, r.ivcsw = self.measure(log, cmd)
+        r.cpu = r.user + r.sys
         if runner == "strace":
             lines = Path(f"{log}.strace").read_text().splitlines()
             rows = [f for f in map(str.split, lines) if len(f) >= 5 and f[3].isdigit()]
             calls = {f[-1]: int(f[3]) for f in rows}
             r.calls = tuple(calls.get(name, 0) for name in ("total", "read", "write"))
-        summary = Path(f"{log}.sim.err").read_text(errors="replace")
-        sent = re.findall(rf"{'WDT' if op == 'write' else 'RDT'}=(\d+)", summary)
-        r.resent = max(int(sent[-1]) - blocks, 0) if sent else 0
-        counts = re.findall(r"bytes in (\d+) out (\d+)", summary)
+        requests, counts = sim_summary(log)
+        r.resent = max(requests.get("WDT" if op == "write" else "RDT", 0) - blocks, 0)
         if counts and rate:
-            r.bytes = tuple(map(int, counts[-1]))
+            r.bytes = counts
             r.bound = sum(r.bytes) * BITS / rate
         stderr = Path(f"{log}.stderr").read_text(errors="replace").splitlines()
         r.timeouts = sum("ERROR: timeout" in line for line in stderr)
@@ -198,7 +220,7 @@ class Bench:
         data = got.read_bytes() if got.exists() else b""
         if op == "checksum":  # as the tool prints it, against the image's
             sums = data.decode(errors="replace").strip(), f"{sum(image) % 65536:04X}"
-        if status != "0":
+        if status:
             why = last_line(f"{log}.stderr").replace("\r", "").replace("|", "")[:60]
             # The first time-out tells which limit ran out first: the
             # response's when the invalid-response line follows it, else the ACK's.

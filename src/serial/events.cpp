@@ -190,9 +190,13 @@ void events_open(const char *where) {
         else
             fd = static_cast<int>(n);
     } else {
-        fd = open(where, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        // Not blocking on open: a FIFO that nobody reads would hold the run before it starts.
+        // The writes block as usual.
+        fd = open(where, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
         if (fd == -1)
-            why = strerror(errno);
+            why = errno == ENXIO ? "a FIFO that nobody reads" : strerror(errno);
+        else
+            fcntl(fd, F_SETFL, O_APPEND);
     }
     if (why != nullptr) {
         fprintf(stderr, "ERROR: UPDATE_SYSCON_EVENTS=%s: %s; going on without events\n", where,

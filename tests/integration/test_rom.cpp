@@ -8,7 +8,6 @@
 #include "pty.h"
 #include "tool.h"
 
-#include <cstdarg>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -35,12 +34,10 @@ struct Area {
 const Area APLI{"apli", 0, 0x000000, 0x1E8000}, IPL{"ipl", 0, 0x1E8000, 0x018000},
     FONT{"font", 1, 0x100000, 0x060000};
 
-std::string fmt(const char *format, ...) {
+template <typename... Args>
+std::string fmt(const char *format, Args... args) {
     char buf[512];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(buf, sizeof buf, format, ap);
-    va_end(ap);
+    snprintf(buf, sizeof buf, format, args...);
     return buf;
 }
 
@@ -151,8 +148,7 @@ class Rom : public ::testing::Test {
             : said("Verify: first difference")                                        ? "differs"
                                                                                       : "failed";
         const auto op = std::find(args.begin(), args.end(), "-o");
-        const char *where = getenv("UPDATE_SYSCON_EVENTS");
-        if (r.status < 0 || where == nullptr || where != events)
+        if (const char *at = getenv("UPDATE_SYSCON_EVENTS"); r.status < 0 || !at || at != events)
             return fs::remove(events), r;
         const std::string cmd =
             fmt("env -u LD_PRELOAD %s %s --status %d --result %s --operation %s", CHECK_EVENTS,
@@ -712,6 +708,10 @@ TEST_F(Rom, EnsureTrustsOnlyARecordTheSysconBearsOut) {
     run("ensure", why + "the SYSCON's checksum of the area is not the recorded one", updated, "-");
     std::string text;
     std::getline(std::ifstream(record), text, '\0');
+    char sum[65] = ""; // the record names the image as sha256sum does
+    FILE *p = popen(("sha256sum " + path("img.bin")).c_str(), "r");
+    EXPECT_TRUE(fgets(sum, sizeof sum, p) && pclose(p) == 0);
+    EXPECT_NE(text.find("image-sha256 " + std::string(sum) + "\n"), std::string::npos) << text;
     std::ofstream(record) << std::regex_replace(text, std::regex("version-hex 49"),
                                                 "version-hex 4a");
     run("ensure", why + "the SYSCON's version text is not the recorded one", updated, "-");

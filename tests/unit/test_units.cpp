@@ -176,7 +176,8 @@ TEST(Options, KeywordsRatesSkipAreasAndOrder) {
         {{"-s", "1,2", "-s", "1000", "-b", "fast"}, PARSE_OK, 0, 0, 0, 0x1000, 0},
         // As glibc's sscanf("%x,%x"): blanks and signs, "0x" alone, values kept to 32 bits.
         {{"-s", " +1,-2"}, PARSE_OK, 38400, 0, 0, 1, 0xFFFFFFFE},
-        {{"-s", "0x,0X"}, PARSE_OK, 38400, 0, 0, 0, 0},
+        {{"-s", "0x,5"}, PARSE_OK, 38400, 0, 0, 0, 5},
+        {{"-s", "0X,6"}, PARSE_OK, 38400, 0, 0, 0, 6},
         {{"-s", "123456789 ,1"}, PARSE_OK, 38400, 0, 0, 0x23456789, 0},
         {{"-o", "w", "-o", "r", "operand", "-t", "A", "-t", "F"}, PARSE_OK, 38400, OP_READ, TARGET_FONT, 0xDEAD, 0xDEAD},
         {{"-o", "write", "-h", "-o", "bogus"}, PARSE_HELP, 38400, OP_WRITE, 0, 0xDEAD, 0xDEAD},
@@ -194,8 +195,7 @@ TEST(Options, KeywordsRatesSkipAreasAndOrder) {
         EXPECT_EQ(p.skip_size, c.skip_size) << name;
     }
     const Parsed p = parse({"-d", "/dev/ttyS1", "-f", "img.bin"});
-    EXPECT_STREQ(p.opt.device, "/dev/ttyS1");
-    EXPECT_STREQ(p.opt.file, "img.bin");
+    EXPECT_EQ(std::string(p.opt.device) + " " + p.opt.file, "/dev/ttyS1 img.bin");
     for (const char *bad : {"wr", "Read", "Write", "Apli", "", "apli "})
         EXPECT_EQ(operation_code(bad) + target_code(bad), 0) << bad;
 }

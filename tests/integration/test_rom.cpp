@@ -143,10 +143,11 @@ class Rom : public ::testing::Test {
             r.status > 128 && r.status < 255 ? "interrupted"
             : said("Ensure OK: unchanged")   ? "unchanged"
             : r.status == 0                  ? (said("OK:") ? "proven" : "done")
-            : said("nothing was") || said("No file spec") || said("cannot be in the") ? "refused"
-            : said("still differs after")                                             ? "unwritable"
-            : said("Verify: first difference")                                        ? "differs"
-                                                                                      : "failed";
+            : said("nothing was") || said("No file specification") || said("cannot be in the")
+                ? "refused"
+            : said("still differs after")      ? "unwritable"
+            : said("Verify: first difference") ? "differs"
+                                               : "failed";
         const auto op = std::find(args.begin(), args.end(), "-o");
         if (const char *at = getenv("UPDATE_SYSCON_EVENTS"); r.status < 0 || !at || at != events)
             return fs::remove(events), r;

@@ -4,10 +4,12 @@
 #include "options.h"
 #include "protocol/protocol.h"
 #include "rom/rom.h"
+#include "serial/events.h"
 #include "serial/uart.h"
 
 #include "pty.h"
 
+#include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -246,6 +248,31 @@ TEST(UartRecv, ExactCountsPiecesLimitsAndErrors) {
     EXPECT_EQ(captured([&] { EXPECT_EQ(uart_recv(&closed, one.data(), 1, 1000), -EBADF); }),
               "update_syscon(279): ERROR: Bad file descriptor\n");
     uart_close();
+}
+
+// The events writer: JSON escapes, an "fd:" number that would wrap onto an open descriptor, and a
+// reader gone before a write, which must end the events without a SIGPIPE.
+TEST(Events, EscapesDescriptorsAndAReaderGone) {
+    signal(SIGPIPE, SIG_DFL);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    const RunPlan plan{"write", "ipl", "a\"\\\n\r\t\x01", 9600, 0x1E8000, 0x18000, 4096, 24, 0, 0};
+    for (long fd : {(1L << 32) + p[1], long{p[1]}}) { // the first is refused
+        captured([&] { events_open(("fd:" + std::to_string(fd)).c_str()); });
+        event_start(plan);
+    }
+    char buf[512];
+    const std::string line(buf, std::max(0L, read(p[0], buf, sizeof buf)));
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line: " << line;
+    EXPECT_TRUE(
+        line.ends_with(R"(,"v":1,"operation":"write","target":"ipl","device":"a\"\\\n\r\t\u0001",)"
+                       R"("rate":9600,"start":1998848,"size":98304,"block_size":4096,)"
+                       R"("blocks":24,"skip":null})"
+                       "\n"))
+        << line;
+    close(p[0]);
+    event_size(1024, 96); // EPIPE: the events end, the process goes on
+    close(p[1]);
 }
 
 } // namespace

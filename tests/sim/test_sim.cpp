@@ -106,7 +106,6 @@ TEST_F(Sim, EachFaultKind) {
         {FaultKind::ShortResponse, 2, "06 02 24 57 50 3A 44 45 56 3A", 1},
         {FaultKind::ExtraBytes, 2, "06 " + R + " EE EE", 1},
         {FaultKind::GarbageBeforeStx, 1, "06 A5 " + R, 1},
-        {FaultKind::Delay, 400, "06", 1},
         {FaultKind::Hang, 0, "", 0},
     };
     for (const auto &c : cases) {

@@ -23,6 +23,7 @@ class PtyPair {
     PtyPair() : pty_(syscon_sim::open_pty(0)) {} // throws std::system_error
     int master() const { return pty_.master.get(); }
     const std::string &slave_path() const { return pty_.slave_path; }
+    void hang_up() { pty_.master.reset(); } // the slave's readers see a hang-up
 
     // Keeps a descriptor of the slave open, so that the master does not see
     // a hang-up while the code under test has it closed.

@@ -247,6 +247,16 @@ TEST(UartRecv, ExactCountsPiecesLimitsAndErrors) {
     int closed = -1;
     EXPECT_EQ(captured([&] { EXPECT_EQ(uart_recv(&closed, one.data(), 1, 1000), -EBADF); }),
               "update_syscon(279): ERROR: Bad file descriptor\n");
+    int unopened = 999; // poll() reports it invalid, and read() fails
+    EXPECT_EQ(captured([&] { EXPECT_EQ(uart_wait_quiet(&unopened, 100), -EBADF); }),
+              "ERROR: Wait for a quiet line: Bad file descriptor\n");
+    g_exchange.in_step = true; // only the careful operations tell a hang-up
+    pty.hang_up();
+    EXPECT_EQ(recv(one, 1000), RECV_HANGUP);
+    EXPECT_EQ(err, "ERROR: The serial port " + pty.slave_path() +
+                       " went away (hang-up): check the cable or USB adapter, then run the "
+                       "operation again\n");
+    g_exchange = {};
     uart_close();
 }
 

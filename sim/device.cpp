@@ -333,6 +333,16 @@ void Device::on_code() {
     }
     if (!understood_)
         return;
+    if (held_ && held_->frame.empty()) // it never came whole: nothing to answer
+        held_.reset();
+    if (held_ && !hung_ && --held_->left > 0) {
+        answer_ = Answer::Silent;
+        note("fault", fmt("%s #%d: not answered, busy with %s #%d", code.c_str(), occurrence_,
+                          std::string(held_->cmd->code).c_str(), held_->occurrence));
+        return;
+    }
+    if (held_ && !hung_)
+        release_held();
     answer_ = has_fault(FaultKind::Nak)              ? Answer::Nak
               : has_fault(FaultKind::NoAck) || hung_ ? Answer::Silent
                                                      : Answer::Ack;
@@ -348,6 +358,12 @@ void Device::acknowledge(const Command &cmd) {
         if (const Fault *f = fault(FaultKind::LateAck)) {
             note("fault", which + fmt(": ACK delayed by %u ms", f->param));
             port_.busy(f->param);
+        }
+        if (const Fault *f = fault(FaultKind::HeldAck)) {
+            held_ = Held{&cmd, {}, faults_, occurrence_, at_least_one(f->param)};
+            note("fault",
+                 which + fmt(": ACK and answer held until %u more request(s) come", held_->left));
+            break;
         }
         port_.send(std::vector<uint8_t>{ACK});
         note("tx", "ACK " + which + ": 06");
@@ -380,7 +396,28 @@ void Device::on_frame() {
         acknowledge(cmd);
     if (answer_ != Answer::Ack)
         return;
+    if (held_ && held_->frame.empty()) {
+        held_->frame = frame;
+        return;
+    }
+    respond(cmd, frame);
+}
 
+// The ACK and the answer of the held request, in its own fault and request number, before the
+// device turns to the request whose code released them.
+void Device::release_held() {
+    Held h = std::move(*held_);
+    held_.reset();
+    std::swap(faults_, h.faults);
+    std::swap(occurrence_, h.occurrence);
+    port_.send(std::vector<uint8_t>{ACK});
+    note("tx", fmt("held ACK %s #%d: 06", std::string(h.cmd->code).c_str(), occurrence_));
+    respond(*h.cmd, h.frame);
+    std::swap(faults_, h.faults);
+    std::swap(occurrence_, h.occurrence);
+}
+
+void Device::respond(const Command &cmd, std::span<const uint8_t> frame) {
     uint32_t busy_ms = 0;
     std::optional<std::vector<uint8_t>> payload = execute(cmd, frame, busy_ms);
     if (busy_ms)

@@ -77,6 +77,8 @@ class Device {
     void on_code();
     void on_frame();
     void acknowledge(const Command &cmd);
+    void respond(const Command &cmd, std::span<const uint8_t> frame);
+    void release_held();
     bool has_fault(FaultKind kind) const;
     const Fault *fault(FaultKind kind) const;
     std::optional<std::vector<uint8_t>> execute(const Command &cmd, std::span<const uint8_t> frame,
@@ -99,6 +101,16 @@ class Device {
     bool other_rate_ = false;
     Answer answer_ = Answer::Ack;
     std::vector<Fault> faults_; // armed faults that match the frame in progress
+    // A request under HeldAck: the device is busy with it, and sends its ACK and answer when
+    // the `left`-th request code after it has arrived.
+    struct Held {
+        const Command *cmd;
+        std::vector<uint8_t> frame; // empty until it is whole
+        std::vector<Fault> faults;
+        int occurrence;
+        uint32_t left;
+    };
+    std::optional<Held> held_;
 };
 
 } // namespace syscon_sim

@@ -80,6 +80,7 @@ constexpr KindName kKinds[] = {
     {"hang", FaultKind::Hang, false, false},
     {"stuck", FaultKind::StuckCell, false, true},
     {"lateack", FaultKind::LateAck, true, true},
+    {"heldack", FaultKind::HeldAck, false, true},
 };
 
 } // namespace

@@ -27,6 +27,7 @@ enum class FaultKind {
     Hang,
     StuckCell,
     LateAck,
+    HeldAck,
 };
 
 struct Fault {

@@ -706,7 +706,8 @@ TEST_F(Rom, EnsureTrustsOnlyARecordTheSysconBearsOut) {
     std::getline(std::ifstream(record), text, '\0');
     char sum[65] = ""; // the record names the image as sha256sum does
     FILE *p = popen(("sha256sum " + path("img.bin")).c_str(), "r");
-    EXPECT_TRUE(fgets(sum, sizeof sum, p) && pclose(p) == 0);
+    const bool got = fgets(sum, sizeof sum, p) != nullptr;
+    EXPECT_TRUE(pclose(p) == 0 && got);
     EXPECT_NE(text.find("image-sha256 " + std::string(sum) + "\n"), std::string::npos) << text;
     std::ofstream(record) << std::regex_replace(text, std::regex("version-hex 49"),
                                                 "version-hex 4a");

@@ -257,7 +257,7 @@ TEST(UartRecv, ExactCountsPiecesLimitsAndErrors) {
     EXPECT_EQ(err, "ERROR: The serial port " + pty.slave_path() +
                        " went away (hang-up): check the cable or USB adapter, then run the "
                        "operation again\n");
-    g_exchange = {};
+    exchange_policy_end();
     uart_close();
 }
 
